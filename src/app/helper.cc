@@ -5,6 +5,7 @@
 
 #include "app/arguments.h"
 #include "app/input_loop.h"
+#include "app/process_guards.h"
 #include "coordination/coordinator.h"
 #include "protocol/errors.h"
 #include "protocol/event_writer.h"
@@ -29,6 +30,8 @@ void VeskarSpeechHelper::main(const std::vector<std::string>& rawArgv, const Eng
   // Created before anything else, so that every start-up failure reaches the
   // host. Like everything below it is never destroyed: the process ends with
   // _exit, so running analysis threads are neither joined nor torn down.
+  guardTerminationSignals(standardOutput());
+  exitWhenUnread(STDOUT_FILENO);
   auto* writer = new EventWriter();
 
   std::unique_ptr<SpeechEngine> engine;

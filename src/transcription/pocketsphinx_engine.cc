@@ -671,6 +671,7 @@ int64_t DecoderTimeline::timelinePosition(int64_t sample) const {
 
 int64_t DecoderTimeline::timelineEnd(int64_t end) const {
   if (spans_.empty()) return end;
+  end = std::min(end, fed_);
   if (end <= spans_.front().decoderStart) return spans_.front().timelineStart;
   return timelinePosition(end - 1) + 1;
 }

@@ -46,7 +46,7 @@ TEST(LocaleMatchTest, MaximizesWellFormedIdentifiersAndRefusesTheRest) {
       {"en_US.", std::nullopt},
       {"en_US@", std::nullopt},
       {"en-US-", std::nullopt},
-      {"english_US_of_america_and_more", std::nullopt},
+      {"abcdefghij_US", std::nullopt},
   };
   for (const LocaleCase& c : cases) {
     SCOPED_TRACE(std::string("identifier \"") + c.identifier + "\"");

@@ -75,7 +75,7 @@ TEST(DecoderTimelineTest, MapsDecoderSamplesThroughTheInputsStartTimes) {
        {{100, 100, 100}, {199, 199, 199}}},
       {"positions beyond what was fed are clamped",
        {{MediaTime::make(500, 16000), 100}},
-       {{-50, 500, 500}, {1000, 600, 600}}},
+       {{-50, 500, 500}, {100, 600, 600}, {1000, 600, 600}}},
   };
   for (const TimelineCase& c : cases) {
     SCOPED_TRACE(c.name);

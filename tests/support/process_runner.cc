@@ -69,6 +69,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
   }
   const auto deadline = std::chrono::steady_clock::now() + options.timeout;
   bool outOpen = true, errOpen = true;
+  if (options.closeStdout) {
+    ::close(out[0]);
+    out[0] = -1;
+    outOpen = false;
+  }
+  bool signalled = false;
   char buffer[65536];
   while (outOpen || errOpen) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -100,6 +106,10 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
         (fds[i].fd == out[0] ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+        if (options.signalAfterFirstLine != 0 && !signalled && result.out.find('\n') != std::string::npos) {
+          ::kill(pid, options.signalAfterFirstLine);
+          signalled = true;
+        }
       } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
         if (fds[i].fd == out[0]) outOpen = false;
         else errOpen = false;
@@ -107,7 +117,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     }
   }
   if (stdinFd >= 0) ::close(stdinFd);
-  ::close(out[0]);
+  if (out[0] >= 0) ::close(out[0]);
   ::close(err[0]);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -27,6 +27,10 @@ struct ProcessOptions {
   // Keep stdin open after writing it (the process sees no end of input),
   // until the process exits or times out.
   bool keepStdinOpen = false;
+  // Close our end of the process's stdout at once and never read it.
+  bool closeStdout = false;
+  // Send this signal once the first complete stdout line has arrived.
+  int signalAfterFirstLine = 0;
 };
 
 // `argv[0]` is the program's path.
