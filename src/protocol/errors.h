@@ -8,8 +8,21 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace veskar {
+
+// A failure that carries its own description. Unlike std::runtime_error, the
+// text is a plain std::string, so a copy handed to another thread (through an
+// exception_ptr) shares no reference-counted buffer with the original.
+class DescribedError : public std::exception {
+ public:
+  explicit DescribedError(std::string description) : description_(std::move(description)) {}
+  const char* what() const noexcept override { return description_.c_str(); }
+
+ private:
+  std::string description_;
+};
 
 class HelperError : public std::exception {
  public:

@@ -8,12 +8,14 @@
 
 #include "protocol/events.h"
 
+#include "protocol/errors.h"
+
 namespace veskar {
 
 // A line that is not an InputEvent; what() says why, briefly.
-class InputDecodingError : public std::runtime_error {
+class InputDecodingError : public DescribedError {
  public:
-  using std::runtime_error::runtime_error;
+  using DescribedError::DescribedError;
 };
 
 // Holds the JSON parser (and its buffers) for reuse across lines; not safe

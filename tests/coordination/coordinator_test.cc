@@ -67,8 +67,9 @@ TEST_F(CoordinatorTest, MissingModelIsAnnouncedOnceThenInstalled) {
       OutputSink sink(pipe.writeFd(), OutputSink::OnClosed::discard);
       Coordinator coordinator(engine, sink);
       coordinator.start(Locale{"en_US"}, {0});
+      EXPECT_FALSE(coordinator.consume(finish()));
     }
-    EXPECT_EQ(testing::splitLines(pipe.finish()), (std::vector<std::string>{kStatus, kReady}));
+    EXPECT_EQ(testing::splitLines(pipe.finish()), (std::vector<std::string>{kStatus, kReady, kFinished}));
   }
 }
 
@@ -214,7 +215,8 @@ TEST_F(CoordinatorTest, FinishDrainsEverySourceOneAfterTheOtherBeforeFinished) {
         {"partial " + std::to_string(index),
          MediaTimeRange{input.bufferStartTime, MediaTime::make(input.buffer->frameLength(), 16000)}, false}};
   };
-  engine_.script().resultsAtEnd = [](int count) {
+  engine_.script().resultsAtEnd = [](const std::vector<testing::RecordedInput>& inputs) {
+    const auto count = inputs.size();
     return std::vector<TranscriptionResult>{
         {"final " + std::to_string(count), MediaTimeRange{MediaTime::make(0, 16000), MediaTime::make(1, 1)}, true}};
   };

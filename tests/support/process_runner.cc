@@ -31,6 +31,8 @@ std::vector<std::string> ProcessResult::outLines() const {
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
                          const ProcessOptions& options) {
+  // A process that dies before reading all its input must not kill us.
+  ::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");

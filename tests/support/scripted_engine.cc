@@ -169,7 +169,7 @@ void ScriptedAnalyzer::start(std::shared_ptr<InputSequence> inputSequence) {
     if (script_.resultsForInput) deliver(script_.resultsForInput(*input, index));
     ++index;
   }
-  if (script_.resultsAtEnd) deliver(script_.resultsAtEnd(index));
+  if (script_.resultsAtEnd) deliver(script_.resultsAtEnd(inputs()));
   transcriber_->channel().finish();
 }
 
@@ -263,14 +263,14 @@ std::unique_ptr<ScriptedEngine> scriptedEngineFromText(const std::string& text) 
     } else if (key == "echo") {
       // One utterance from time 0: a partial per input naming how many
       // inputs it heard, and a final at the end of input.
-      auto frames = std::make_shared<int64_t>(0);
-      script.resultsForInput = [frames](const AnalyzerInput& input, int index) {
-        *frames = input.bufferStartTime.value + input.buffer->frameLength();
-        return std::vector<TranscriptionResult>{echoResult(*frames, index + 1, false)};
+      script.resultsForInput = [](const AnalyzerInput& input, int index) {
+        const int64_t end = input.bufferStartTime.value + input.buffer->frameLength();
+        return std::vector<TranscriptionResult>{echoResult(end, index + 1, false)};
       };
-      script.resultsAtEnd = [frames](int count) {
-        if (count == 0) return std::vector<TranscriptionResult>{};
-        return std::vector<TranscriptionResult>{echoResult(*frames, count, true)};
+      script.resultsAtEnd = [](const std::vector<RecordedInput>& inputs) {
+        if (inputs.empty()) return std::vector<TranscriptionResult>{};
+        const int64_t end = inputs.back().start.value + inputs.back().frames;
+        return std::vector<TranscriptionResult>{echoResult(end, static_cast<int>(inputs.size()), true)};
       };
     } else {
       throw std::invalid_argument("unknown engine script directive: " + directive);

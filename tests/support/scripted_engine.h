@@ -55,9 +55,9 @@ struct EngineScript {
   bool finalizeThrows = false;
   // Results to deliver after taking input number `index` (from 0).
   std::function<std::vector<TranscriptionResult>(const AnalyzerInput& input, int index)> resultsForInput;
-  // Results to deliver once the input sequence has ended, given how many
-  // inputs were taken.
-  std::function<std::vector<TranscriptionResult>(int inputCount)> resultsAtEnd;
+  // Results to deliver once the input sequence has ended, given the inputs
+  // that were taken.
+  std::function<std::vector<TranscriptionResult>(const std::vector<RecordedInput>& inputs)> resultsAtEnd;
   // When set, the analysis waits for this gate before taking any input.
   std::shared_ptr<Gate> holdAnalysis;
 };
@@ -120,7 +120,7 @@ class ScriptedAnalyzer final : public SpeechAnalyzer {
  private:
   void deliver(const std::vector<TranscriptionResult>& results);
 
-  const EngineScript& script_;
+  const EngineScript script_;  // a copy: the analyzer may outlive its engine
   const std::shared_ptr<ScriptedTranscriber> transcriber_;
   mutable std::mutex mutex_;
   std::condition_variable startEnded_;

@@ -34,10 +34,12 @@ class SourceAnalyzerTest : public ::testing::Test {
 };
 
 TEST_F(SourceAnalyzerTest, SpeakerFollowsTheSourceId) {
-  EXPECT_EQ(make(0)->speaker(), "user");
-  EXPECT_EQ(make(1)->speaker(), "meeting");
-  EXPECT_EQ(make(7)->speaker(), "meeting");
-  EXPECT_EQ(make(-3)->speaker(), "meeting");
+  const std::pair<SourceId, const char*> cases[] = {{0, "user"}, {1, "meeting"}, {7, "meeting"}, {-3, "meeting"}};
+  for (const auto& [id, speaker] : cases) {
+    auto analyzer = make(id);
+    EXPECT_EQ(analyzer->speaker(), speaker);
+    analyzer->finish();
+  }
   for (const auto& analyzer : engine_.analyzers()) {
     EXPECT_EQ(analyzer->preparedFormat(), AudioFormat::make(SampleType::int16, 16000.0, 1, false));
   }
@@ -161,7 +163,7 @@ TEST_F(SourceAnalyzerTest, AFailedResultsSequenceIsOneFatalEventAfterTheResultsB
 
 TEST_F(SourceAnalyzerTest, AFailedFinalisationIsNotReportedAndFinishStillWaits) {
   engine_.script().finalizeThrows = true;
-  engine_.script().resultsAtEnd = [](int) {
+  engine_.script().resultsAtEnd = [](const std::vector<RecordedInput>&) {
     return std::vector<TranscriptionResult>{{"last words", MediaTimeRange{MediaTime::make(0, 1), MediaTime::make(1, 1)}, true}};
   };
   auto analyzer = make(0);
@@ -213,7 +215,7 @@ TEST_F(SourceAnalyzerTest, ResultsBecomeUpserts) {
     results.push_back(row.result);
     if (!row.line.empty()) expected.push_back(row.line);
   }
-  engine_.script().resultsAtEnd = [results](int) { return results; };
+  engine_.script().resultsAtEnd = [results](const std::vector<RecordedInput>&) { return results; };
   auto analyzer = make(0);
   analyzer->finish();
   const auto out = lines();
@@ -225,7 +227,7 @@ TEST_F(SourceAnalyzerTest, ResultsBecomeUpserts) {
 }
 
 TEST_F(SourceAnalyzerTest, MeetingSourceIdsAndSpeakers) {
-  engine_.script().resultsAtEnd = [](int) {
+  engine_.script().resultsAtEnd = [](const std::vector<RecordedInput>&) {
     return std::vector<TranscriptionResult>{{"hi", MediaTimeRange{MediaTime::make(1, 4), MediaTime::make(1, 4)}, true}};
   };
   auto analyzer = make(1);
