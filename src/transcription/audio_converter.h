@@ -14,12 +14,14 @@
 
 #include "transcription/speech_engine.h"
 
+#include "protocol/errors.h"
+
 namespace veskar {
 
 // A failure of the converter itself; what() is the resampler's text.
-class AudioConverterError : public std::runtime_error {
+class AudioConverterError : public DescribedError {
  public:
-  using std::runtime_error::runtime_error;
+  using DescribedError::DescribedError;
 };
 
 class AudioConverter {

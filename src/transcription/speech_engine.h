@@ -18,12 +18,14 @@
 
 #include "transcription/media_time.h"
 
+#include "protocol/errors.h"
+
 namespace veskar {
 
 // A failure reported by the engine; what() is the engine's own text.
-class SpeechEngineError : public std::runtime_error {
+class SpeechEngineError : public DescribedError {
  public:
-  using std::runtime_error::runtime_error;
+  using DescribedError::DescribedError;
 };
 
 struct Locale {
