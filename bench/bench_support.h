@@ -6,26 +6,9 @@
 #include <cstdint>
 #include <string>
 
-namespace veskar::bench {
+#include "support/wire.h"
 
-inline std::string base64(const std::string& bytes) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t v = (uint32_t(uint8_t(bytes[i])) << 16) | (uint32_t(uint8_t(bytes[i + 1])) << 8) |
-                       uint8_t(bytes[i + 2]);
-    out += {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63], kAlphabet[v & 63]};
-  }
-  if (i + 1 == bytes.size()) {
-    const uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
-    out += {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], '=', '='};
-  } else if (i + 2 == bytes.size()) {
-    const uint32_t v = (uint32_t(uint8_t(bytes[i])) << 16) | (uint32_t(uint8_t(bytes[i + 1])) << 8);
-    out += {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63], '='};
-  }
-  return out;
-}
+namespace veskar::bench {
 
 // An "audio" line (without terminator) carrying `frames` samples of speech-like noise.
 inline std::string audioLine(int64_t source, std::size_t frames, uint32_t sequence = 1) {
@@ -38,7 +21,7 @@ inline std::string audioLine(int64_t source, std::size_t frames, uint32_t sequen
     pcm[2 * i + 1] = static_cast<char>(static_cast<uint16_t>(sample) >> 8);
   }
   return "{\"type\":\"audio\",\"source_id\":" + std::to_string(source) + ",\"sequence\":" + std::to_string(sequence) +
-         ",\"captured_at_ms\":1733820000000,\"pcm_base64\":\"" + base64(pcm) + "\"}";
+         ",\"captured_at_ms\":1733820000000,\"pcm_base64\":\"" + testing::encodeBase64(pcm) + "\"}";
 }
 
 }  // namespace veskar::bench

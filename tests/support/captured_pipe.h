@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>

@@ -1,5 +1,7 @@
 #include "support/process_runner.h"
 
+#include "support/captured_pipe.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -14,20 +16,7 @@ extern char** environ;
 
 namespace veskar::testing {
 
-std::vector<std::string> ProcessResult::outLines() const {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < out.size()) {
-    const std::size_t newline = out.find('\n', start);
-    if (newline == std::string::npos) {
-      lines.push_back(out.substr(start));
-      break;
-    }
-    lines.push_back(out.substr(start, newline - start));
-    start = newline + 1;
-  }
-  return lines;
-}
+std::vector<std::string> ProcessResult::outLines() const { return splitLines(out); }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
                          const ProcessOptions& options) {
