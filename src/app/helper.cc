@@ -15,6 +15,9 @@ namespace veskar {
 namespace {
 
 [[noreturn]] void failStart(EventWriter& writer, const std::string& description) {
+  // Whether or not anybody still reads stdout, the description goes to
+  // stderr and the status is 1.
+  standardOutput().setClosedExitStatus(OutputSink::kKeepRunning);
   writer.send(errorEvent(event_code::nativeUnavailable, description, true));
   const std::string line = repairUtf8(description) + "\n";
   ssize_t written;
@@ -31,7 +34,7 @@ void VeskarSpeechHelper::main(const std::vector<std::string>& rawArgv, const Eng
   // host. Like everything below it is never destroyed: the process ends with
   // _exit, so running analysis threads are neither joined nor torn down.
   guardTerminationSignals(standardOutput());
-  exitWhenUnread(STDOUT_FILENO);
+  exitWhenUnread(STDOUT_FILENO, standardOutput());
   auto* writer = new EventWriter();
 
   std::unique_ptr<SpeechEngine> engine;

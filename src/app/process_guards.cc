@@ -34,8 +34,8 @@ void guardTerminationSignals(OutputSink& sink) {
   }).detach();
 }
 
-void exitWhenUnread(int fd) {
-  std::thread([fd] {
+void exitWhenUnread(int fd, const OutputSink& sink) {
+  std::thread([fd, &sink] {
     // With no events asked for, poll reports only POLLERR or POLLHUP, which a
     // pipe or socket raises once its reader is gone; files never do.
     pollfd watched{fd, 0, 0};
@@ -43,7 +43,10 @@ void exitWhenUnread(int fd) {
       const int ready = ::poll(&watched, 1, -1);
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0) return;
-      if (watched.revents & (POLLERR | POLLHUP)) ::_exit(0);
+      if (watched.revents & (POLLERR | POLLHUP)) {
+        if (sink.closedExitStatus() == OutputSink::kKeepRunning) return;
+        ::_exit(sink.closedExitStatus());
+      }
       if (watched.revents & POLLNVAL) return;
     }
   }).detach();

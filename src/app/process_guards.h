@@ -13,9 +13,10 @@ namespace veskar {
 // the blocked signal mask.
 void guardTerminationSignals(OutputSink& sink);
 
-// Ends the process with status 0 as soon as nobody can read `fd` any more
-// (the host closed its end of the pipe), even while the helper is idle.
-void exitWhenUnread(int fd);
+// Ends the process with the sink's closedExitStatus() as soon as nobody can
+// read its descriptor `fd` any more (the host closed its end of the pipe),
+// even while the helper is idle.
+void exitWhenUnread(int fd, const OutputSink& sink);
 
 }  // namespace veskar
 

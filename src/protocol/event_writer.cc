@@ -17,7 +17,7 @@ void OutputSink::writeLine(std::string_view line) {
       if (errno == EINTR) continue;
       // EPIPE, EBADF, EIO...: the reader is gone and will not come back.
       closed_ = true;
-      if (onClosed_ == OnClosed::exitProcess) ::_exit(0);
+      if (onClosed_ == OnClosed::exitProcess && closedExitStatus() != kKeepRunning) ::_exit(closedExitStatus());
       return;
     }
     line.remove_prefix(static_cast<std::size_t>(written));

@@ -8,6 +8,7 @@
 #ifndef VESKAR_PROTOCOL_EVENT_WRITER_H_
 #define VESKAR_PROTOCOL_EVENT_WRITER_H_
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -21,9 +22,9 @@ namespace veskar {
 class OutputSink {
  public:
   enum class OnClosed {
-    // Nobody reads any more: end the process at once with status 0. Right for
-    // standard output, where a helper whose host stopped listening has no
-    // work left; it also stops a writer blocking or spinning on a dead pipe.
+    // Nobody reads any more: end the process at once with closedExitStatus()
+    // (0 unless set). Right for standard output, where a helper whose host
+    // stopped listening has no work left.
     exitProcess,
     // Drop this and every later line (tests).
     discard,
@@ -36,6 +37,14 @@ class OutputSink {
   // Writes `line` (which carries its own line feed) whole.
   void writeLine(std::string_view line);
 
+  // The exit status when the reader is found gone; kKeepRunning makes a
+  // closed reader drop lines instead, for a caller that ends the process
+  // itself (a failed start must not turn into a success because nobody read
+  // about it).
+  static constexpr int kKeepRunning = -1;
+  void setClosedExitStatus(int status) { closedExitStatus_.store(status); }
+  int closedExitStatus() const { return closedExitStatus_.load(); }
+
   // Takes the sink's lock, waiting at most `timeout`; while the returned lock
   // is held no line is written, and none is ever half written.
   std::unique_lock<std::timed_mutex> lockFor(std::chrono::milliseconds timeout);
@@ -43,6 +52,7 @@ class OutputSink {
  private:
   const int fd_;
   const OnClosed onClosed_;
+  std::atomic<int> closedExitStatus_{0};
   // State below is guarded by mutex_.
   std::timed_mutex mutex_;
   bool closed_ = false;

@@ -46,6 +46,16 @@ TEST(HostMisbehaviour, StdoutClosedEarlyEndsTheHelperPromptly) {
   EXPECT_EQ(result.err, "");
 }
 
+TEST(HostMisbehaviour, AFailedStartIsStillStatus1WhenStdoutIsClosed) {
+  ProcessOptions options;
+  options.closeStdout = true;
+  options.environment["VESKAR_ENGINE_SCRIPT"] = "unavailable";
+  const ProcessResult result =
+      runProcess({VESKAR_SCRIPTED_HELPER_BINARY, "--locale", "en_US", "--sources", "0"}, "", options);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.err, "SpeechTranscriber is unavailable on this Mac\n");
+}
+
 TEST(HostMisbehaviour, StdinClosedInTheMiddleOfALine) {
   {
     SCOPED_TRACE("the unterminated line is a finish");
