@@ -34,7 +34,6 @@ void VeskarSpeechHelper::main(const std::vector<std::string>& rawArgv, const Eng
   // host. Like everything below it is never destroyed: the process ends with
   // _exit, so running analysis threads are neither joined nor torn down.
   guardTerminationSignals(standardOutput());
-  exitWhenUnread(STDOUT_FILENO, standardOutput());
   auto* writer = new EventWriter();
 
   std::unique_ptr<SpeechEngine> engine;
@@ -58,6 +57,10 @@ void VeskarSpeechHelper::main(const std::vector<std::string>& rawArgv, const Eng
     failStart(*writer, describeException(std::current_exception()));
   }
 
+  // From here on nothing but the host's reading ends the session; during
+  // start-up every path writes to stdout anyway, and a failure must stay a
+  // failure.
+  exitWhenUnread(STDOUT_FILENO, standardOutput());
   LineReader reader(STDIN_FILENO);
   (void)runInputLoop(reader, *coordinator, *writer);
   // Every line was written with write(2) before its send returned: nothing is

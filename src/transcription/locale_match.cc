@@ -2,14 +2,15 @@
 
 #include <unicode/uloc.h>
 
+#include <algorithm>
 #include <array>
-#include <cctype>
 
 namespace veskar {
 namespace {
 
-bool isAlnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
-bool isAlpha(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
+// ASCII only, whatever the process's C locale says.
+bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isAlnum(char c) { return isAlpha(c) || (c >= '0' && c <= '9'); }
 
 // ICU accepts almost any string and makes something of it: an empty or
 // garbled language becomes the root locale, which "likely subtags" then
@@ -40,7 +41,8 @@ bool isWellFormed(std::string_view id) {
   std::string_view rest = id.substr(tag.size());
   if (!rest.empty() && rest.front() == '.') {
     const std::size_t charsetEnd = rest.find('@');
-    const std::string_view charset = rest.substr(1, charsetEnd == std::string_view::npos ? rest.size() - 1 : charsetEnd - 1);
+    const std::string_view charset =
+        rest.substr(1, charsetEnd == std::string_view::npos ? rest.size() - 1 : charsetEnd - 1);
     if (charset.empty()) return false;
     for (char c : charset) {
       if (!isAlnum(c) && c != '-' && c != '_') return false;
@@ -66,8 +68,7 @@ std::optional<std::string> maximizedLocaleName(std::string_view identifier) {
   const std::string input(identifier);
   std::array<char, ULOC_FULLNAME_CAPACITY + 1> icuId{};
   UErrorCode status = U_ZERO_ERROR;
-  const bool languageTag = input.find('-') != std::string::npos &&
-                           input.find_first_of("_.@") == std::string::npos;
+  const bool languageTag = input.find('-') != std::string::npos && input.find_first_of("_.@") == std::string::npos;
   if (languageTag) {
     // BCP 47: uloc_canonicalize would misread extensions such as -u-ca-...
     int32_t parsed = 0;

@@ -16,7 +16,6 @@ namespace veskar {
   X(cmd_ln_parse_r)                      \
   X(cmd_ln_free_r)                       \
   X(ps_args)                             \
-  X(ps_default_search_args)              \
   X(ps_init)                             \
   X(ps_free)                             \
   X(ps_start_stream)                     \
@@ -25,12 +24,10 @@ namespace veskar {
   X(ps_end_utt)                          \
   X(ps_get_in_speech)                    \
   X(ps_get_hyp)                          \
-  X(ps_get_n_frames)                     \
   X(ps_seg_iter)                         \
   X(ps_seg_next)                         \
   X(ps_seg_word)                         \
-  X(ps_seg_frames)                       \
-  X(ps_seg_free)
+  X(ps_seg_frames)
 
 struct PocketSphinxFunctions {
 #define VESKAR_DECLARE_POINTER(name) decltype(&::name) name = nullptr;

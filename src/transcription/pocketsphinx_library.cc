@@ -11,8 +11,11 @@
 namespace veskar {
 namespace {
 
-// Per thread, so that decoders on different threads share nothing.
-thread_local std::string lastLoggedError;
+// Per thread, so that decoders on different threads share nothing. The
+// first few since the last clearErrors(): the first says most often what
+// went wrong, the later ones what failed of it.
+constexpr std::size_t kErrorsKept = 4;
+thread_local std::vector<std::string> loggedErrors;
 
 // The library formats its messages as `LEVEL: "file.c", line N: text`;
 // the text is what describes the problem.
@@ -42,7 +45,7 @@ void onLibraryLog(void*, err_lvl_t level, const char* format, ...) {
     // The library calls exit() when this returns (see PocketSphinxFatalError).
     throw PocketSphinxFatalError(text.empty() ? "PocketSphinx failed" : text);
   }
-  lastLoggedError = std::move(text);
+  if (loggedErrors.size() < kErrorsKept && !text.empty()) loggedErrors.push_back(std::move(text));
 }
 
 }  // namespace
@@ -51,9 +54,16 @@ std::vector<std::string> PocketSphinxLibrary::defaultSonames() {
   return {"libsphinxbase.so.3", "libpocketsphinx.so.3"};
 }
 
-std::string PocketSphinxLibrary::lastError() { return lastLoggedError; }
+std::string PocketSphinxLibrary::loggedErrors() {
+  std::string joined;
+  for (const std::string& error : veskar::loggedErrors) {
+    if (!joined.empty()) joined += "; ";
+    joined += error;
+  }
+  return joined;
+}
 
-void PocketSphinxLibrary::clearLastError() { lastLoggedError.clear(); }
+void PocketSphinxLibrary::clearLoggedErrors() { veskar::loggedErrors.clear(); }
 
 PocketSphinxLibrary::PocketSphinxLibrary() : functions_(std::make_unique<PocketSphinxFunctions>()) {}
 
@@ -85,8 +95,8 @@ std::shared_ptr<const PocketSphinxLibrary> PocketSphinxLibrary::load(const std::
     return nullptr;
   };
   PocketSphinxFunctions& f = *library->functions_;
-#define VESKAR_RESOLVE(name)                                              \
-  f.name = reinterpret_cast<decltype(f.name)>(resolve(#name));           \
+#define VESKAR_RESOLVE(name)                                   \
+  f.name = reinterpret_cast<decltype(f.name)>(resolve(#name)); \
   if (f.name == nullptr) return fail(std::string("missing function ") + #name);
   VESKAR_POCKETSPHINX_FUNCTIONS(VESKAR_RESOLVE)
 #undef VESKAR_RESOLVE

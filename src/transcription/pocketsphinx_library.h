@@ -37,7 +37,7 @@ class PocketSphinxLibrary {
   // function. Returns null when a library cannot be opened or a function is
   // missing, with the reason in `*why` if given. Silences the engine's own
   // logging, which would otherwise go to standard error: its error messages
-  // are kept for lastError() and its fatal errors become
+  // are kept for loggedErrors() and its fatal errors become
   // PocketSphinxFatalError.
   static std::shared_ptr<const PocketSphinxLibrary> load(const std::vector<std::string>& sonames = defaultSonames(),
                                                          std::string* why = nullptr);
@@ -48,10 +48,11 @@ class PocketSphinxLibrary {
 
   const PocketSphinxFunctions& functions() const { return *functions_; }
 
-  // The last error message the library logged on the calling thread since
-  // clearLastError(), without its source-file prefix; empty if none.
-  static std::string lastError();
-  static void clearLastError();
+  // The first error messages the library logged on the calling thread since
+  // clearLoggedErrors(), without their source-file prefix, joined by "; ";
+  // empty if none.
+  static std::string loggedErrors();
+  static void clearLoggedErrors();
 
  private:
   PocketSphinxLibrary();
