@@ -6,10 +6,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/input_loop.h"
 #include "bench_support.h"
 #include "coordination/coordinator.h"
 #include "protocol/input_decoder.h"
-#include "protocol/utf8.h"
 
 namespace veskar::bench {
 namespace {
@@ -67,9 +67,7 @@ void runIngestion(benchmark::State& state, const AudioFormat& target) {
   std::string copy;
   for (auto _ : state) {
     copy = line;
-    repairUtf8InPlace(copy);
-    copy.reserve(copy.size() + 64);
-    benchmark::DoNotOptimize(coordinator.consume(decoder.decode(copy)));
+    benchmark::DoNotOptimize(coordinator.consume(decodeInputLine(decoder, copy)));
   }
   coordinator.consume(InputEvent{"finish", {}, {}, {}, {}});
   const double audioSeconds = static_cast<double>(state.iterations() * frames) / 16000.0;

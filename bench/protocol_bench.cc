@@ -1,10 +1,10 @@
 // Decoding input lines and encoding output events.
 #include <benchmark/benchmark.h>
 
+#include "app/input_loop.h"
 #include "bench_support.h"
 #include "protocol/events.h"
 #include "protocol/input_decoder.h"
-#include "protocol/utf8.h"
 
 namespace veskar::bench {
 namespace {
@@ -16,9 +16,7 @@ void BM_DecodeAudioLine(benchmark::State& state) {
   std::string copy;
   for (auto _ : state) {
     copy = line;
-    repairUtf8InPlace(copy);
-    copy.reserve(copy.size() + 64);
-    InputEvent event = decoder.decode(copy);
+    InputEvent event = decodeInputLine(decoder, copy);
     benchmark::DoNotOptimize(event);
   }
   state.SetItemsProcessed(state.iterations());

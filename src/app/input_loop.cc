@@ -1,7 +1,6 @@
 #include "app/input_loop.h"
 
 #include "protocol/errors.h"
-#include "protocol/input_decoder.h"
 #include "protocol/utf8.h"
 
 namespace veskar {
@@ -13,14 +12,18 @@ constexpr std::size_t kParserPadding = 64;
 
 }  // namespace
 
+InputEvent decodeInputLine(InputEventDecoder& decoder, std::string& line) {
+  repairUtf8InPlace(line);
+  line.reserve(line.size() + kParserPadding);
+  return decoder.decode(line);
+}
+
 LoopEnd runInputLoop(LineReader& reader, StreamCoordinator& coordinator, EventWriter& writer) {
   InputEventDecoder decoder;
   std::string line;
   while (reader.next(line)) {
-    repairUtf8InPlace(line);
-    line.reserve(line.size() + kParserPadding);
     try {
-      const InputEvent event = decoder.decode(line);
+      const InputEvent event = decodeInputLine(decoder, line);
       if (!coordinator.consume(event)) return LoopEnd::streamFinished;
     } catch (...) {
       writer.send(errorEvent(event_code::invalidInput, describeException(std::current_exception()), false));

@@ -6,10 +6,15 @@
 #include "app/line_reader.h"
 #include "coordination/coordinator.h"
 #include "protocol/event_writer.h"
+#include "protocol/input_decoder.h"
 
 namespace veskar {
 
 enum class LoopEnd { endOfInput, streamFinished };
+
+// Decodes one line as the loop does: repaired to well-formed UTF-8 in place,
+// then parsed. Throws InputDecodingError.
+InputEvent decodeInputLine(InputEventDecoder& decoder, std::string& line);
 
 // Reads lines until end of input or until `coordinator` says the stream is
 // over. A line is repaired to well-formed UTF-8, decoded and consumed before

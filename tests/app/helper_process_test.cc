@@ -3,7 +3,7 @@
 // speech model is needed).
 #include <gtest/gtest.h>
 
-#include "support/process_runner.h"
+#include "support/scripted_helper.h"
 #include "support/wire.h"
 
 namespace veskar {
@@ -16,11 +16,7 @@ using testing::runProcess;
 using testing::tone;
 
 ProcessResult runScripted(const std::string& script, const std::vector<std::string>& args, const std::string& input) {
-  std::vector<std::string> argv{VESKAR_SCRIPTED_HELPER_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  ProcessOptions options;
-  options.environment["VESKAR_ENGINE_SCRIPT"] = script;
-  return runProcess(argv, input, options);
+  return testing::runScriptedHelper(script, args, input);
 }
 
 const std::vector<std::string> kArgs{"--locale", "en_US", "--sources", "0"};

@@ -7,7 +7,7 @@
 
 #include <map>
 
-#include "support/process_runner.h"
+#include "support/scripted_helper.h"
 #include "support/wire.h"
 
 namespace veskar {
@@ -16,13 +16,11 @@ namespace {
 using testing::audioLine;
 using testing::ProcessOptions;
 using testing::ProcessResult;
-using testing::runProcess;
 using testing::tone;
 
 ProcessResult runEcho(const std::string& input, ProcessOptions options = {},
                       const std::string& sources = "0,1") {
-  options.environment["VESKAR_ENGINE_SCRIPT"] = "echo";
-  return runProcess({VESKAR_SCRIPTED_HELPER_BINARY, "--locale", "en_US", "--sources", sources}, input, options);
+  return testing::runScriptedHelper("echo", {"--locale", "en_US", "--sources", sources}, input, options);
 }
 
 // Every line is one compact JSON object from the catalogue.
@@ -49,9 +47,8 @@ TEST(HostMisbehaviour, StdoutClosedEarlyEndsTheHelperPromptly) {
 TEST(HostMisbehaviour, AFailedStartIsStillStatus1WhenStdoutIsClosed) {
   ProcessOptions options;
   options.closeStdout = true;
-  options.environment["VESKAR_ENGINE_SCRIPT"] = "unavailable";
   const ProcessResult result =
-      runProcess({VESKAR_SCRIPTED_HELPER_BINARY, "--locale", "en_US", "--sources", "0"}, "", options);
+      testing::runScriptedHelper("unavailable", {"--locale", "en_US", "--sources", "0"}, "", options);
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.err, "SpeechTranscriber is unavailable on this Mac\n");
 }
