@@ -106,7 +106,9 @@ def summarize(reader, helper, started):
         "upserts": len(upserts),
         "finals": len(finals),
         "errors": len(errors),
-        "speech_in_finals_s": {s: round(v / 1000, 1) for s, v in covered.items()},
+        # Timeline spanned by the finals; an utterance that runs across audio
+        # dropped from a full queue spans the gap too.
+        "timeline_spanned_by_finals_s": {s: round(v / 1000, 1) for s, v in covered.items()},
         "last_event": last,
     }
 
