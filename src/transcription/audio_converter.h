@@ -46,8 +46,6 @@ class AudioConverter {
   // with `error` set when the resampler fails.
   OutputStatus convert(PcmBuffer& output, std::exception_ptr& error, const InputBlock& input);
 
-  const AudioFormat& inputFormat() const { return from_; }
-  const AudioFormat& outputFormat() const { return to_; }
   // Frames converted but not yet delivered (past an output's capacity).
   std::size_t pendingFrames() const { return pending_.size() - pendingStart_; }
 

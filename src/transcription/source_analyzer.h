@@ -56,7 +56,6 @@ class SourceAnalyzer : public std::enable_shared_from_this<SourceAnalyzer> {
 
   SourceId sourceID() const { return sourceID_; }
   const std::string& speaker() const { return speaker_; }
-  const AudioFormat& analyzerFormat() const { return analyzerFormat_; }
   int64_t sampleOffset() const;
 
  private:
