@@ -30,10 +30,11 @@ namespace {
 }  // namespace
 
 void VeskarSpeechHelper::main(const std::vector<std::string>& rawArgv, const EngineLoader& loadEngine) {
-  // Created before anything else, so that every start-up failure reaches the
+  // Before any thread exists, so that every thread inherits the mask.
+  guardTerminationSignals(standardOutput());
+  // Created before any check, so that every start-up failure reaches the
   // host. Like everything below it is never destroyed: the process ends with
   // _exit, so running analysis threads are neither joined nor torn down.
-  guardTerminationSignals(standardOutput());
   auto* writer = new EventWriter();
 
   std::unique_ptr<SpeechEngine> engine;
