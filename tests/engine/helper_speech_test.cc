@@ -14,6 +14,8 @@
 #include "protocol/input_decoder.h"
 #include "support/captured_pipe.h"
 #include "support/process_runner.h"
+#include "support/temp_folder.h"
+#include "support/word_error_rate.h"
 #include "support/wire.h"
 #include "transcription/pocketsphinx_engine.h"
 
@@ -61,20 +63,6 @@ std::vector<std::string> referenceWords(const std::string& id) {
   return {};
 }
 
-double wordErrorRate(const std::vector<std::string>& ref, const std::vector<std::string>& hyp) {
-  std::vector<std::size_t> row(hyp.size() + 1);
-  for (std::size_t j = 0; j <= hyp.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= ref.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= hyp.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] == hyp[j - 1] ? 0 : 1)});
-      diagonal = up;
-    }
-  }
-  return ref.empty() ? 0.0 : static_cast<double>(row[hyp.size()]) / static_cast<double>(ref.size());
-}
 
 // The members of one output line that the checks need.
 struct Upsert {
@@ -162,7 +150,7 @@ TEST(HelperOnSpeech, TwoSourcesOfReadSpeechBecomeRevisedThenFinalUtterances) {
     const int64_t clipEndMs = 1000 + static_cast<int64_t>(pcm[source].size() / 32) - 2000;
     EXPECT_GE(firstStart[source], 700) << "starts in the leading silence";
     EXPECT_LT(firstStart[source], clipEndMs);
-    EXPECT_LT(wordErrorRate(referenceWords(id), finalWords[source]), 0.6);
+    EXPECT_LT(testing::wordErrorRate(referenceWords(id), finalWords[source]), 0.6);
   }
 }
 
@@ -185,11 +173,9 @@ std::vector<std::string> startOverModel(const fs::path& folder, std::string& fai
 
 TEST(HelperOnSpeech, AMissingModelIsAnnouncedThenCannotBeInstalled) {
   if (PocketSphinxLibrary::load() == nullptr) GTEST_SKIP() << "PocketSphinx is not installed";
-  const fs::path folder = fs::temp_directory_path() / ("veskar-no-model-" + std::to_string(::getpid()));
-  fs::create_directories(folder);
+  const testing::TempFolder folder;
   std::string failure;
-  const auto lines = startOverModel(folder, failure);
-  fs::remove_all(folder);
+  const auto lines = startOverModel(folder.path(), failure);
   EXPECT_EQ(lines, std::vector<std::string>{
                        R"({"type":"stream.status","locale":"en_US","code":"model_downloading","message":"Installing the on-device speech model"})"});
   EXPECT_EQ(failure, "The speech model could not be installed");
@@ -197,12 +183,12 @@ TEST(HelperOnSpeech, AMissingModelIsAnnouncedThenCannotBeInstalled) {
 
 TEST(HelperOnSpeech, ADamagedModelFailsTheStartWithTheEnginesReason) {
   if (!speechInstalled()) GTEST_SKIP() << "PocketSphinx or its en-us model is not installed";
-  const fs::path folder = fs::temp_directory_path() / ("veskar-bad-model-" + std::to_string(::getpid()));
+  const testing::TempFolder temp;
+  const fs::path folder = temp.path() / "model";
   fs::copy(PocketSphinxEngine::defaultModelDirectory(), folder, fs::copy_options::recursive);
   std::ofstream(folder / "en-us" / "mdef", std::ios::trunc) << "this is not a model definition\n";
   std::string failure;
   const auto lines = startOverModel(folder, failure);
-  fs::remove_all(folder);
   EXPECT_EQ(lines, std::vector<std::string>{}) << "no stream.ready";
   EXPECT_NE(failure.find("could not load the speech model"), std::string::npos) << failure;
   EXPECT_NE(failure.find("mdef"), std::string::npos) << failure;

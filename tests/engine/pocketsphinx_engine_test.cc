@@ -23,12 +23,16 @@
 #include <thread>
 #include <vector>
 
+#include "support/temp_folder.h"
+#include "support/word_error_rate.h"
 #include "transcription/input_stream.h"
 
 namespace veskar {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::TempFolder;
+using testing::wordErrorRate;
 
 constexpr int64_t kRate = 16000;
 constexpr uint32_t kInputSamples = 320;  // 20 ms, as the pipeline feeds
@@ -42,24 +46,6 @@ std::shared_ptr<const PocketSphinxLibrary> sharedLibrary() {
   return library;
 }
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "veskar-engine-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code error;
-    fs::remove_all(path_, error);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // The model files, relative to the model folder.
 const std::vector<std::string>& modelFiles() {
@@ -194,21 +180,6 @@ Clip withoutQuietEnds(const Clip& clip) {
   return trimmed;
 }
 
-// Word-level Levenshtein distance over the reference length.
-double wordErrorRate(const std::vector<std::string>& reference, const std::vector<std::string>& hypothesis) {
-  std::vector<std::size_t> row(hypothesis.size() + 1);
-  for (std::size_t j = 0; j < row.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= reference.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= hypothesis.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (reference[i - 1] == hypothesis[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return reference.empty() ? 0.0 : static_cast<double>(row.back()) / static_cast<double>(reference.size());
-}
 
 // ---- What the pipeline would feed
 

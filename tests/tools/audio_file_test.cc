@@ -10,23 +10,13 @@
 #include <filesystem>
 #include <numbers>
 #include <vector>
+#include "support/temp_folder.h"
 
 namespace veskar::tools {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "veskar-audio-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
+using TempDir = veskar::testing::TempFolder;
 
- private:
-  std::filesystem::path path_;
-};
 
 // Writes interleaved float frames to `path` in `format`.
 void writeFile(const std::string& path, int format, int rate, int channels, const std::vector<float>& frames) {

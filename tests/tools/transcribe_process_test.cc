@@ -12,27 +12,17 @@
 #include <vector>
 
 #include "support/process_runner.h"
+#include "support/temp_folder.h"
 
 namespace veskar::tools {
 namespace {
+
+using TempDir = veskar::testing::TempFolder;
 
 using veskar::testing::ProcessOptions;
 using veskar::testing::ProcessResult;
 using veskar::testing::runProcess;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "veskar-transcribe-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
 
 // `seconds` of a quiet tone in every channel.
 std::string writeTone(const TempDir& dir, const std::string& name, int rate, int channels, double seconds) {
