@@ -40,6 +40,15 @@ std::optional<SourceId> parseSourceId(std::string_view piece) {
   return static_cast<SourceId>(magnitude);
 }
 
+// Absent: off. An older helper ignores the option, so a host may pass it to any.
+EchoCancellation echoCancellation(const std::vector<std::string>& argv) {
+  if (std::find(argv.begin() + 1, argv.end(), "--echo-cancellation") == argv.end()) return EchoCancellation::off;
+  const std::string& value = valueOf(argv, "--echo-cancellation");
+  if (value == "on") return EchoCancellation::on;
+  if (value == "off") return EchoCancellation::off;
+  fail();
+}
+
 }  // namespace
 
 Arguments arguments(const std::vector<std::string>& argv) {
@@ -62,7 +71,7 @@ Arguments arguments(const std::vector<std::string>& argv) {
   if (sources.empty()) fail();
   std::sort(sources.begin(), sources.end());
   sources.erase(std::unique(sources.begin(), sources.end()), sources.end());
-  return Arguments{Locale{locale}, std::move(sources)};
+  return Arguments{Locale{locale}, std::move(sources), StreamOptions{echoCancellation(argv)}};
 }
 
 }  // namespace veskar

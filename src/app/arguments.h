@@ -5,22 +5,26 @@
 #include <string>
 #include <vector>
 
+#include "coordination/coordinator.h"
 #include "protocol/events.h"
-#include "transcription/speech_engine.h"
+#include "engine/speech_engine.h"
 
 namespace veskar {
 
 struct Arguments {
   Locale locale;
   std::vector<SourceId> sources;  // non-empty, ascending, distinct, each 0 or 1
+  StreamOptions options;
 };
 
 // Parses the whole argument vector, program name first. The first exact
 // "--locale" and "--sources" count, each with the argument after it taken
 // whole; every other argument is ignored. Sources are split at commas, empty
 // pieces dropped, pieces that are not [+-]digits within int64 dropped, values
-// other than 0 and 1 dropped. Throws HelperError invalidArguments when an
-// option or its value is missing or no source id remains.
+// other than 0 and 1 dropped. The first exact "--echo-cancellation", when
+// there is one, takes "on" or "off" after it (off when absent). Throws
+// HelperError invalidArguments when an option or its value is missing, an
+// echo-cancellation value is neither, or no source id remains.
 Arguments arguments(const std::vector<std::string>& argv);
 
 }  // namespace veskar

@@ -53,7 +53,7 @@ void VeskarSpeechHelper::main(const std::vector<std::string>& rawArgv, const Eng
   try {
     const Arguments parsed = arguments(argv);
     coordinator = new Coordinator(*engine.release());
-    (void)coordinator->start(parsed.locale, parsed.sources);
+    (void)coordinator->start(parsed.locale, parsed.sources, parsed.options);
   } catch (...) {
     failStart(*writer, describeException(std::current_exception()));
   }

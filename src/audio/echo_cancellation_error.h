@@ -3,7 +3,7 @@
 #ifndef VESKAR_AUDIO_ECHO_CANCELLATION_ERROR_H_
 #define VESKAR_AUDIO_ECHO_CANCELLATION_ERROR_H_
 
-#include "protocol/errors.h"
+#include "basics/described_error.h"
 
 namespace veskar {
 

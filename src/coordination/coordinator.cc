@@ -1,5 +1,8 @@
 #include "coordination/coordinator.h"
 
+#include <algorithm>
+
+#include "audio/echo_cancellation_stage.h"
 #include "coordination/base64.h"
 #include "protocol/errors.h"
 
@@ -8,7 +11,7 @@ namespace veskar {
 Coordinator::Coordinator(SpeechEngine& engine, OutputSink& sink)
     : engine_(engine), writer_(std::make_shared<EventWriter>(sink)) {}
 
-Locale Coordinator::start(const Locale& locale, const std::vector<SourceId>& sources) {
+Locale Coordinator::start(const Locale& locale, const std::vector<SourceId>& sources, const StreamOptions& options) {
   if (!engine_.isAvailable()) throw HelperError(HelperError::Case::transcriberUnavailable);
   const std::optional<Locale> resolved = engine_.supportedLocale(locale);
   if (!resolved) throw HelperError::unsupportedLocale(locale.identifier);
@@ -24,7 +27,7 @@ Locale Coordinator::start(const Locale& locale, const std::vector<SourceId>& sou
                                 .locale = resolved->identifier,
                                 .code = std::string(event_code::modelDownloading),
                                 .message = std::string(kModelDownloadingMessage)});
-      std::unique_ptr<AssetInstallationRequest> request = engine_.assetInstallationRequest(modules);
+      std::optional<AssetInstallationRequest> request = engine_.assetInstallationRequest(modules);
       if (!request) throw HelperError(HelperError::Case::assetRequestUnavailable);
       request->downloadAndInstall();
     }
@@ -37,8 +40,15 @@ Locale Coordinator::start(const Locale& locale, const std::vector<SourceId>& sou
     // stream works without it.
   }
 
+  const bool cancelEcho = options.echoCancellation == EchoCancellation::on &&
+                          std::ranges::count(sources, kUserSource) && std::ranges::count(sources, kMeetingSource);
   for (const SourceId id : sources) {
-    std::shared_ptr<SourceAnalyzer> analyzer = SourceAnalyzer::make(id, *resolved, writer_, engine_);
+    std::vector<std::unique_ptr<AudioStage>> stages;
+    if (cancelEcho && id == kUserSource) {
+      stages.push_back(std::make_unique<EchoCancellationStage>(makeWebRtcEchoCanceller(),
+                                                               EchoCancellationStage::Settings{}));
+    }
+    std::shared_ptr<SourceAnalyzer> analyzer = SourceAnalyzer::make(id, *resolved, writer_, engine_, std::move(stages));
     std::lock_guard lock(mutex_);
     analyzers_[id] = std::move(analyzer);
   }
@@ -63,13 +73,22 @@ bool Coordinator::consume(const InputEvent& event) {
   const std::optional<std::string> bytes = decodeBase64(*event.pcm_base64);
   if (!bytes) throw HelperError(HelperError::Case::invalidEvent);
   std::shared_ptr<SourceAnalyzer> analyzer;
+  std::shared_ptr<SourceAnalyzer> referenceTaker;
   {
     std::lock_guard lock(mutex_);
     const auto it = analyzers_.find(*event.source_id);
     if (it == analyzers_.end()) throw HelperError(HelperError::Case::invalidEvent);
     analyzer = it->second;
+    if (*event.source_id == kMeetingSource) {
+      const auto user = analyzers_.find(kUserSource);
+      if (user != analyzers_.end() && user->second->takesReference()) referenceTaker = user->second;
+    }
   }
-  analyzer->append(*bytes);
+  const AcceptedAudio accepted = analyzer->append(*bytes);
+  // The reference tap: the microphone's front end hears the meeting audio
+  // the moment it is accepted, one line at a time, so both sources' input
+  // timelines advance in step with the host's lines.
+  if (referenceTaker) referenceTaker->appendReference(accepted);
   return true;
 }
 

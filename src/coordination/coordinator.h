@@ -13,19 +13,28 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/speech_engine.h"
 #include "protocol/event_writer.h"
 #include "protocol/events.h"
 #include "transcription/source_analyzer.h"
-#include "transcription/speech_engine.h"
 
 namespace veskar {
+
+enum class EchoCancellation { off, on };
+
+// How the stream is run, beyond its locale and sources.
+struct StreamOptions {
+  // On: the microphone's (source 0's) front end cancels the echo of the
+  // meeting audio (source 1) when both sources are present.
+  EchoCancellation echoCancellation = EchoCancellation::off;
+};
 
 // What the input loop needs of the stream: a start and one call per event.
 class StreamCoordinator {
  public:
   virtual ~StreamCoordinator() = default;
   // Readies the stream; returns the locale in use. Throws on any failure.
-  virtual Locale start(const Locale& locale, const std::vector<SourceId>& sources) = 0;
+  virtual Locale start(const Locale& locale, const std::vector<SourceId>& sources, const StreamOptions& options) = 0;
   // Handles one event. Returns false once the stream is over ("finish").
   // Throws when the event is rejected; the stream goes on.
   virtual bool consume(const InputEvent& event) = 0;
@@ -38,13 +47,18 @@ class Coordinator final : public StreamCoordinator {
 
   // Checks availability, resolves the locale, installs the model when it is
   // missing ("stream.status"), reserves the locale, creates the analyzers in
-  // the order given and sends "stream.ready". Throws HelperError
-  // transcriberUnavailable, unsupportedLocale or assetRequestUnavailable,
-  // and the engine's and the analyzers' errors unchanged.
-  Locale start(const Locale& locale, const std::vector<SourceId>& sources) override;
+  // the order given and sends "stream.ready". With echo cancellation on and
+  // both sources, the microphone's front end gets the echo-cancellation
+  // stage. Throws HelperError transcriberUnavailable, unsupportedLocale or
+  // assetRequestUnavailable, the canceller's EchoCancellerError, and the
+  // engine's and the analyzers' errors unchanged.
+  Locale start(const Locale& locale, const std::vector<SourceId>& sources,
+               const StreamOptions& options = {}) override;
 
   // "audio": decodes the Base64 audio and appends it to the source's
-  // analyzer; "finish": finishes every analyzer in turn, sends
+  // analyzer; the meeting's audio also goes, as reference, to the
+  // microphone's front end when that uses it. "finish": finishes every
+  // analyzer in turn, sends
   // "stream.finished" and returns false. Throws HelperError invalidEvent
   // for any other type and for unusable audio fields, and the analyzer's
   // errors unchanged.

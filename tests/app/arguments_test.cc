@@ -78,5 +78,42 @@ TEST(Arguments, RejectedCommandLines) {
   EXPECT_HELPER_ERROR(arguments({}), invalidArguments);
 }
 
+TEST(Arguments, EchoCancellationIsAnOptIn) {
+  const struct {
+    std::vector<std::string> args;
+    EchoCancellation expected;
+  } cases[] = {
+      {{"--locale", "en_US", "--sources", "0,1"}, EchoCancellation::off},
+      {{"--locale", "en_US", "--sources", "0,1", "--echo-cancellation", "on"}, EchoCancellation::on},
+      {{"--echo-cancellation", "on", "--locale", "en_US", "--sources", "0"}, EchoCancellation::on},
+      {{"--locale", "en_US", "--sources", "0,1", "--echo-cancellation", "off"}, EchoCancellation::off},
+      {{"--locale", "en_US", "--echo-cancellation", "on", "--sources", "0,1", "--echo-cancellation", "bad"},
+       EchoCancellation::on},
+      {{"--locale", "en_US", "--sources", "0,1", "--echo-cancellation=on"}, EchoCancellation::off},
+  };
+  for (const auto& c : cases) {
+    std::string joined;
+    for (const auto& a : c.args) joined += "[" + a + "] ";
+    SCOPED_TRACE(joined);
+    Arguments parsed;
+    ASSERT_NO_THROW(parsed = arguments(argv(c.args)));
+    EXPECT_EQ(parsed.options.echoCancellation, c.expected);
+    EXPECT_EQ(parsed.locale.identifier, "en_US");
+  }
+  const std::vector<std::vector<std::string>> rejected = {
+      {"--locale", "en_US", "--sources", "0,1", "--echo-cancellation"},
+      {"--locale", "en_US", "--sources", "0,1", "--echo-cancellation", "ON"},
+      {"--locale", "en_US", "--sources", "0,1", "--echo-cancellation", ""},
+      {"--locale", "en_US", "--sources", "0,1", "--echo-cancellation", "yes"},
+      {"--echo-cancellation", "--locale", "en_US", "--sources", "0,1"},
+  };
+  for (const auto& args : rejected) {
+    std::string joined;
+    for (const auto& a : args) joined += "[" + a + "] ";
+    SCOPED_TRACE(joined);
+    EXPECT_HELPER_ERROR(arguments(argv(args)), invalidArguments);
+  }
+}
+
 }  // namespace
 }  // namespace veskar

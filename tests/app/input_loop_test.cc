@@ -18,7 +18,7 @@ using testing::splitLines;
 // Records what it is given; rejects types named "reject"; "finish" ends.
 class RecordingCoordinator final : public StreamCoordinator {
  public:
-  Locale start(const Locale& locale, const std::vector<SourceId>&) override { return locale; }
+  Locale start(const Locale& locale, const std::vector<SourceId>&, const StreamOptions&) override { return locale; }
   bool consume(const InputEvent& event) override {
     consumed.push_back(event);
     if (event.type == "reject") throw HelperError(HelperError::Case::invalidEvent);

@@ -1,7 +1,8 @@
 // The command line parser against a plain model of the rules: the first exact
 // "--locale" and "--sources" (program name excluded) each take the argument
 // after them; the sources are the comma-separated pieces that are an
-// optional sign and digits worth 0 or 1. The fuzz input is the argument
+// optional sign and digits worth 0 or 1; a first exact "--echo-cancellation"
+// needs "on" or "off" after it. The fuzz input is the argument
 // vector, arguments separated by NUL bytes, program name first.
 #include <algorithm>
 #include <cstddef>
@@ -71,8 +72,21 @@ std::optional<int64_t> zeroOrOne(std::string_view piece) {
   return std::nullopt;
 }
 
+// Present at all, past the program name.
+bool hasOption(const std::vector<std::string>& argv, std::string_view option) {
+  return std::find(argv.begin() + 1, argv.end(), option) != argv.end();
+}
+
+bool expectedEchoCancellation(const std::vector<std::string>& argv) {
+  return optionValue(argv, "--echo-cancellation") == std::optional<std::string>("on");
+}
+
 std::optional<std::set<int64_t>> expectedSources(const std::vector<std::string>& argv) {
   if (!optionValue(argv, "--locale")) return std::nullopt;
+  if (hasOption(argv, "--echo-cancellation")) {
+    const std::optional<std::string> value = optionValue(argv, "--echo-cancellation");
+    if (value != "on" && value != "off") return std::nullopt;
+  }
   const std::optional<std::string> text = optionValue(argv, "--sources");
   if (!text) return std::nullopt;
   std::set<int64_t> sources;
@@ -115,5 +129,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   CHECK(std::vector<int64_t>(expected->begin(), expected->end()) == sources);
   CHECK(parsed->locale.identifier == *optionValue(argv, "--locale"));
+  CHECK((parsed->options.echoCancellation == veskar::EchoCancellation::on) == expectedEchoCancellation(argv));
   return 0;
 }

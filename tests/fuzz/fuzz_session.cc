@@ -68,8 +68,9 @@ class RecordingCoordinator final : public veskar::StreamCoordinator {
  public:
   explicit RecordingCoordinator(veskar::StreamCoordinator& inner) : inner_(inner) {}
 
-  veskar::Locale start(const veskar::Locale& locale, const std::vector<SourceId>& sources) override {
-    return inner_.start(locale, sources);
+  veskar::Locale start(const veskar::Locale& locale, const std::vector<SourceId>& sources,
+                       const veskar::StreamOptions& options) override {
+    return inner_.start(locale, sources, options);
   }
   bool consume(const InputEvent& event) override {
     try {
@@ -395,7 +396,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     veskar::OutputSink sink(output.writeFd(), veskar::OutputSink::OnClosed::discard);
     veskar::Coordinator coordinator(*engine, sink);
     RecordingCoordinator recorder(coordinator);
-    (void)recorder.start(veskar::Locale{"en_US"}, sources);
+    (void)recorder.start(veskar::Locale{"en_US"}, sources, {});
     veskar::EventWriter writer(sink);
     veskar::LineReader reader(input);
     end = veskar::runInputLoop(reader, recorder, writer);
