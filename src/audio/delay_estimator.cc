@@ -71,7 +71,6 @@ std::optional<DelayEstimate> DelayEstimator::addBlock(std::span<const float> mic
   ++blocksSeen_;
 
   const std::size_t blocks = std::min(blocksSeen_, settings_.windowBlocks);
-  if (blocks < minimumBlocks) return std::nullopt;
   double windowEnergy = 0;
   for (std::size_t block = 0; block < blocks; ++block) windowEnergy += referenceEnergy_[block];
   if (windowEnergy / static_cast<double>(blocks) < quietReferenceMeanSquare) return std::nullopt;
@@ -114,7 +113,7 @@ std::optional<DelayEstimate> DelayEstimator::addBlock(std::span<const float> mic
     if (curvature < 0) offset = std::clamp(0.5 * (left - right) / curvature, -0.5, 0.5);
   }
   const double delay = static_cast<double>(settings_.maxLagFrames) - (static_cast<double>(peak) + offset);
-  return DelayEstimate{delay, confidence};
+  return DelayEstimate{delay, confidence, confidence >= echoConfidence(blocks)};
 }
 
 }  // namespace veskar

@@ -29,6 +29,9 @@ struct DelayEstimate {
   // away from the peak. Without echo the peak is the largest of many
   // noise values: about 4 to 5.5.
   double confidence;
+  // The confidence is clearly above the no-echo level for a window of this
+  // many blocks.
+  bool echoPresent;
 };
 
 class DelayEstimator {
@@ -40,12 +43,12 @@ class DelayEstimator {
     std::size_t windowBlocks = 6;       // 3 s window
   };
 
-  // Confidence at or above this says echo is present. Without echo, over
-  // windows of at least minimumBlocks, the largest of the 32000 lags
-  // measured at most 6.3 in 700 windows of speech-like noise; a window of
-  // one block (fewer lags' worth of data) reached 8.3.
-  static constexpr double echoConfidence = 7.5;
-  static constexpr std::size_t minimumBlocks = 3;
+  // The confidence at or above which echo is present, for a window of
+  // `blocks` blocks. Without echo, the largest of the 32000 lags measured
+  // at most 8.3 with one block, 6.8 with two and 6.3 with three to six, in
+  // 700 windows of speech-like noise; a short window needs a clearer peak,
+  // and lets a strong echo be found within a second.
+  static double echoConfidence(std::size_t blocks) { return blocks <= 1 ? 11.0 : blocks == 2 ? 9.0 : 7.5; }
 
   explicit DelayEstimator(const Settings& settings);
 
@@ -58,8 +61,8 @@ class DelayEstimator {
   // REQUIRES: microphone.size() == blockFrames; reference.size() ==
   // referenceSpanFrames(), its first frame maxLagFrames before the
   // microphone block's first frame on the reference timeline.
-  // Returns nullopt while the window holds fewer than minimumBlocks or its
-  // reference is too quiet to say anything (the meeting is silent).
+  // Returns nullopt while the window's reference is too quiet to say
+  // anything (the meeting is silent).
   std::optional<DelayEstimate> addBlock(std::span<const float> microphone, std::span<const float> reference);
 
   // Blocks the latest estimate averaged over.

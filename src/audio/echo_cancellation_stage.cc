@@ -82,7 +82,7 @@ void EchoCancellationStage::estimate() {
 
 void EchoCancellationStage::applyEstimate(const std::optional<DelayEstimate>& estimate, double frame) {
   if (!estimate) return;  // the meeting is silent: no evidence either way
-  if (estimate->confidence < DelayEstimator::echoConfidence) {
+  if (!estimate->echoPresent) {
     agreeing_ = 0;
     if (++unconfident_ >= settings_.estimatesToClose && mode_ != Mode::passing) closeGate();
     return;

@@ -4,7 +4,7 @@
 // no-echo gate and the adaptive canceller.
 //
 // - Alignment: a GCC-PHAT delay estimate every half second over the last
-//   3 s, +-1 s; a line through the recent estimates (DelayTrack) gives the
+//   3 s (found from the first half second when the echo is clear), +-1 s; a line through the recent estimates (DelayTrack) gives the
 //   delay at every frame and its slope the clock drift, which the reference
 //   read follows by interpolation.
 // - Gate: frames pass through untouched until two successive confident
