@@ -29,7 +29,7 @@ void EchoCancellationStage::process(std::span<const int16_t> input, std::vector<
   microphone_.append(received_, input);
   received_ += static_cast<int64_t>(input.size());
   held_.insert(held_.end(), input.begin(), input.end());
-  estimate();
+  estimate(output);
   emitReady(output);
   forgetOld();
 }
@@ -37,7 +37,7 @@ void EchoCancellationStage::process(std::span<const int16_t> input, std::vector<
 void EchoCancellationStage::processReference(int64_t referenceOffset, std::span<const int16_t> samples,
                                              std::vector<int16_t>& output) {
   reference_.append(referenceOffset, samples);
-  estimate();
+  estimate(output);
   emitReady(output);
   forgetOld();
 }
@@ -48,19 +48,18 @@ void EchoCancellationStage::drain(std::vector<int16_t>& output) {
     // The last, partial block goes through the canceller padded with
     // silence; only its real frames leave.
     const auto count = static_cast<int64_t>(held_.size());
-    if (count < blockFrames && referenceServes(emitted_, count)) {
+    if (referenceServes(fed_, count)) {
       std::vector<int16_t> padded(held_);
       padded.resize(EchoCanceller::blockFrames, 0);
-      cancelBlock(emitted_, padded, cancelledBlock_);
-      output.insert(output.end(), cancelledBlock_.begin(), cancelledBlock_.begin() + count);
       held_.clear();
-      emitted_ += count;
+      feed(padded, count, output);
     }
   }
+  if (mode_ == Mode::cancelling) flushCanceller(output);
   passHeld(output, held_.size());
 }
 
-void EchoCancellationStage::estimate() {
+void EchoCancellationStage::estimate(std::vector<int16_t>& output) {
   const auto block = static_cast<int64_t>(settings_.estimator.blockFrames);
   const auto maxLag = static_cast<int64_t>(settings_.estimator.maxLagFrames);
   // The reference is missing for so long that the microphone kept for the
@@ -76,15 +75,16 @@ void EchoCancellationStage::estimate() {
     const double centre = static_cast<double>(nextEstimate_ + block) -
                           static_cast<double>(estimator_.blocksInWindow() * settings_.estimator.blockFrames) / 2;
     nextEstimate_ += block;
-    applyEstimate(result, centre);
+    applyEstimate(result, centre, output);
   }
 }
 
-void EchoCancellationStage::applyEstimate(const std::optional<DelayEstimate>& estimate, double frame) {
+void EchoCancellationStage::applyEstimate(const std::optional<DelayEstimate>& estimate, double frame,
+                                          std::vector<int16_t>& output) {
   if (!estimate) return;  // the meeting is silent: no evidence either way
   if (!estimate->echoPresent) {
     agreeing_ = 0;
-    if (++unconfident_ >= settings_.estimatesToClose && mode_ != Mode::passing) closeGate();
+    if (++unconfident_ >= settings_.estimatesToClose && mode_ != Mode::passing) closeGate(output);
     return;
   }
   unconfident_ = 0;
@@ -99,20 +99,23 @@ void EchoCancellationStage::applyEstimate(const std::optional<DelayEstimate>& es
       // Two estimates agree on a new delay: the filter adapted to the old
       // alignment is wrong now.
       agreeing_ = 2;
-      if (mode_ == Mode::cancelling) openGate();
+      if (mode_ == Mode::cancelling) openGate(output);
       break;
     case DelayTrack::Update::followed:
       ++agreeing_;
       break;
   }
-  if (mode_ == Mode::passing && agreeing_ >= settings_.estimatesToOpen) openGate();
+  if (mode_ == Mode::passing && agreeing_ >= settings_.estimatesToOpen) openGate(output);
 }
 
-void EchoCancellationStage::openGate() {
+void EchoCancellationStage::openGate(std::vector<int16_t>& output) {
+  if (mode_ == Mode::cancelling) flushCanceller(output);
   mode_ = Mode::cancelling;
   canceller_->reset();
   // Adapt the filter on the microphone audio that already left, so that the
-  // first cancelled block is not also the filter's first lesson.
+  // first cancelled block is not also the filter's first lesson. What the
+  // canceller returns of it is dropped, and so are the frames of it still
+  // inside the canceller when the first held block comes out.
   int64_t first = std::max(emitted_ - settings_.warmUpFrames, int64_t{0});
   first = emitted_ - (emitted_ - first) / blockFrames * blockFrames;
   std::vector<int16_t> microphone(EchoCanceller::blockFrames);
@@ -123,9 +126,12 @@ void EchoCancellationStage::openGate() {
     std::ranges::transform(samples, microphone.begin(), [](float value) { return static_cast<int16_t>(value); });
     cancelBlock(frame, microphone, cancelledBlock_);
   }
+  fed_ = emitted_;
+  fedWithPadding_ = emitted_;
 }
 
-void EchoCancellationStage::closeGate() {
+void EchoCancellationStage::closeGate(std::vector<int16_t>& output) {
+  if (mode_ == Mode::cancelling) flushCanceller(output);
   mode_ = Mode::passing;
   track_.reset();
   agreeing_ = 0;
@@ -148,29 +154,44 @@ void EchoCancellationStage::cancelBlock(int64_t first, std::span<const int16_t> 
   canceller_->process(referenceBlock_, microphone, output);
 }
 
+void EchoCancellationStage::feed(std::span<const int16_t> microphone, int64_t real, std::vector<int16_t>& output) {
+  cancelBlock(fedWithPadding_, microphone, cancelledBlock_);
+  const int64_t firstOut = fedWithPadding_ - static_cast<int64_t>(canceller_->latencyFrames());
+  fed_ += real;
+  fedWithPadding_ += blockFrames;
+  for (int64_t i = 0; i < blockFrames; ++i) {
+    const int64_t frame = firstOut + i;
+    if (frame >= emitted_ && frame < fed_) {
+      output.push_back(cancelledBlock_[static_cast<std::size_t>(i)]);
+      emitted_ = frame + 1;
+    }
+  }
+}
+
+void EchoCancellationStage::flushCanceller(std::vector<int16_t>& output) {
+  const std::vector<int16_t> silence(EchoCanceller::blockFrames, 0);
+  while (emitted_ < fed_) feed(silence, 0, output);
+}
+
 void EchoCancellationStage::emitReady(std::vector<int16_t>& output) {
   if (mode_ == Mode::bypassing && !held_.empty() && referenceServes(emitted_, blockFrames)) {
     // The reference caught up: cancel again, from a filter adapted afresh
     // since the break.
-    openGate();
+    openGate(output);
   }
   if (mode_ != Mode::cancelling) {
     passHeld(output, held_.size());
     return;
   }
   std::size_t done = 0;
-  while (held_.size() - done >= EchoCanceller::blockFrames &&
-         referenceServes(emitted_ + static_cast<int64_t>(done), blockFrames)) {
-    const std::size_t at = output.size();
-    output.resize(at + EchoCanceller::blockFrames);
-    cancelBlock(emitted_ + static_cast<int64_t>(done), std::span(held_).subspan(done, EchoCanceller::blockFrames),
-                std::span(output).subspan(at, EchoCanceller::blockFrames));
+  while (held_.size() - done >= EchoCanceller::blockFrames && referenceServes(fed_, blockFrames)) {
+    feed(std::span(held_).subspan(done, EchoCanceller::blockFrames), blockFrames, output);
     done += EchoCanceller::blockFrames;
   }
   held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(done));
-  emitted_ += static_cast<int64_t>(done);
-  if (static_cast<int64_t>(held_.size()) > settings_.holdFrames) {
+  if (received_ - emitted_ > settings_.holdFrames) {
     // Source 0 ran a whole hold ahead of the reference it needs.
+    flushCanceller(output);
     mode_ = Mode::bypassing;
     passHeld(output, held_.size());
   }

@@ -17,6 +17,9 @@
 //   failed, never started) and the microphone passes through unprocessed,
 //   without waiting, until the reference catches up.
 // Every frame that enters leaves once, in order; drain() emits the rest.
+// The canceller's own latency is taken out: leaving the canceller, the
+// frames inside it are flushed, and entering it, the frames it returns that
+// already left are dropped, so each frame's audio keeps its place.
 //
 // Driven from one thread at a time (the source analyzer's lock).
 #ifndef VESKAR_AUDIO_ECHO_CANCELLATION_STAGE_H_
@@ -77,15 +80,20 @@ class EchoCancellationStage final : public AudioStage {
   double drift() const { return track_.drift(); }
 
  private:
-  void estimate();
-  void applyEstimate(const std::optional<DelayEstimate>& estimate, double frame);
-  void openGate();
-  void closeGate();
+  void estimate(std::vector<int16_t>& output);
+  void applyEstimate(const std::optional<DelayEstimate>& estimate, double frame, std::vector<int16_t>& output);
+  void openGate(std::vector<int16_t>& output);
+  void closeGate(std::vector<int16_t>& output);
   void emitReady(std::vector<int16_t>& output);
   // The reference position the canceller reads for microphone frame `frame`.
   double referencePosition(int64_t frame) const;
   bool referenceServes(int64_t frame, int64_t count) const;
   void cancelBlock(int64_t first, std::span<const int16_t> microphone, std::span<int16_t> output);
+  // Feeds one block, its first `real` frames held input and the rest
+  // silence, and emits every held frame that comes out.
+  void feed(std::span<const int16_t> microphone, int64_t real, std::vector<int16_t>& output);
+  // Emits the frames still inside the canceller.
+  void flushCanceller(std::vector<int16_t>& output);
   void passHeld(std::vector<int16_t>& output, std::size_t count);
   void forgetOld();
 
@@ -97,8 +105,13 @@ class EchoCancellationStage final : public AudioStage {
   SampleHistory reference_;
   Mode mode_ = Mode::passing;
   int64_t received_ = 0;       // microphone frames in
-  int64_t emitted_ = 0;        // microphone frames out; held_ holds the rest
+  int64_t emitted_ = 0;        // microphone frames out
+  // Frames not yet given to the canceller: from fed_ while cancelling, from
+  // emitted_ otherwise. While cancelling, frames emitted_ .. fed_ - 1 are
+  // inside the canceller.
   std::vector<int16_t> held_;
+  int64_t fed_ = 0;
+  int64_t fedWithPadding_ = 0;  // fed_ and any silence fed after it
   int64_t nextEstimate_ = 0;   // first frame of the next microphone block to estimate
   int agreeing_ = 0;
   int unconfident_ = 0;

@@ -30,6 +30,10 @@ class EchoCanceller {
 
   // Forgets the adapted filter, as after a break in the reference.
   virtual void reset() = 0;
+
+  // How many frames the output lags the microphone input: output frame
+  // n + latencyFrames() is input frame n, cancelled. At most blockFrames.
+  virtual std::size_t latencyFrames() const = 0;
 };
 
 // webrtc-audio-processing's canceller (extended filter, delay-agnostic, low

@@ -42,6 +42,10 @@ class WebRtcEchoCanceller final : public EchoCanceller {
 
   void reset() override { setUp(); }
 
+  // The canceller works in 64-frame parts of 80-frame halves of each
+  // block and buffers the near end between them.
+  std::size_t latencyFrames() const override { return 112; }
+
  private:
   static void fill(webrtc::AudioFrame& frame, std::span<const int16_t> samples) {
     frame.UpdateFrame(0, 0, samples.data(), blockFrames, sampleRate, webrtc::AudioFrame::kNormalSpeech,

@@ -36,6 +36,8 @@ TEST(HelperProcess, StartUpFailuresAreOneFatalEventTheSameTextOnStderrAndStatus1
       {"no speech engine, bad command line too", "noengine", {"--bogus"}, {}, "SpeechAnalyzer requires macOS 26 or later"},
       {"bad command line", "", {"--locale", "en_US"}, {}, "Invalid helper arguments"},
       {"sources all out of range", "", {"--locale", "en_US", "--sources", "2,3"}, {}, "Invalid helper arguments"},
+      {"echo cancellation neither on nor off", "",
+       {"--locale", "en_US", "--sources", "0,1", "--echo-cancellation", "yes"}, {}, "Invalid helper arguments"},
       {"transcription unavailable", "unavailable", kArgs, {}, "SpeechTranscriber is unavailable on this Mac"},
       {"no equivalent locale", "locale=", {"--locale", "xx_YY", "--sources", "0"}, {},
        "On-device transcription does not support locale xx_YY"},
@@ -132,6 +134,53 @@ TEST(HelperProcess, TranscriptsErrorsAndTheEndInWireForm) {
   // The final revision comes before the end of the stream.
   EXPECT_EQ(lines[lines.size() - 2], R"({"type":"transcript.upsert","source_id":0,"speaker":"user","utterance_id":"native-0-0","revision":3,"text":"word1 word2","is_final":true,"start_ms":0,"end_ms":40})");
   EXPECT_EQ(lines.size(), 1u + 5u + 3u + 1u);
+}
+
+std::vector<std::string> linesWith(const ProcessResult& result, const std::string& part) {
+  std::vector<std::string> lines;
+  for (const std::string& line : result.outLines()) {
+    if (line.find(part) != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST(HelperProcess, EchoCancellationOffOrWithNothingToCancelChangesNoLine) {
+  // A tone on the microphone, a silent meeting: nothing to cancel, so even
+  // with the canceller on every frame passes at once, untouched.
+  std::string input;
+  for (int i = 0; i < 60; ++i) input += audioLine(0, tone(1600)) + audioLine(1, std::string(3200, '\0'));
+  input += "{\"type\":\"finish\"}\n";
+  const std::vector<std::string> both{"--locale", "en_US", "--sources", "0,1"};
+  const ProcessResult without = runScripted("echo", both, input);
+  ASSERT_EQ(without.exitStatus, 0);
+  ASSERT_GT(linesWith(without, R"("source_id":0,)").size(), 10u);
+  ASSERT_GT(linesWith(without, R"("source_id":1,)").size(), 10u);
+  const struct {
+    const char* name;
+    std::vector<std::string> extra;
+  } cases[] = {
+      {"off", {"--echo-cancellation", "off"}},
+      {"on", {"--echo-cancellation", "on"}},
+      {"on, given first", {"--echo-cancellation", "on"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = both;
+    if (std::string(c.name) == "on, given first") {
+      args.insert(args.begin(), c.extra.begin(), c.extra.end());
+    } else {
+      args.insert(args.end(), c.extra.begin(), c.extra.end());
+    }
+    const ProcessResult result = runScripted("echo", args, input);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, "");
+    // The two sources' lines interleave as their threads run; each source's
+    // own lines are the same, byte for byte and in order.
+    for (const char* source : {R"("source_id":0,)", R"("source_id":1,)", R"("type":"stream.)"}) {
+      SCOPED_TRACE(source);
+      EXPECT_EQ(linesWith(result, source), linesWith(without, source));
+    }
+  }
 }
 
 TEST(HelperProcess, EngineFailuresAreFatalEventsForTheirSourceAndTheStreamGoesOn) {

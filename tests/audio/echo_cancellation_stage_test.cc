@@ -20,14 +20,25 @@ using testing::roomResponse;
 using testing::speechLike;
 using testing::toPcm;
 
-// Negates the microphone: an output frame equal to its input passed the
-// canceller by, one equal to its negation went through it.
+// Negates the microphone, and returns it `latency` frames late as a real
+// canceller does: an output frame equal to its input passed the canceller
+// by, one equal to its negation went through it (and the stage took the
+// latency out).
 class NegatingCanceller final : public EchoCanceller {
  public:
+  static constexpr std::size_t latency = 37;
+
   void process(std::span<const int16_t>, std::span<const int16_t> microphone, std::span<int16_t> output) override {
-    std::ranges::transform(microphone, output.begin(), [](int16_t value) { return static_cast<int16_t>(-value); });
+    line_.insert(line_.end(), microphone.begin(), microphone.end());
+    std::ranges::transform(line_.begin(), line_.begin() + blockFrames, output.begin(),
+                           [](int16_t value) { return static_cast<int16_t>(-value); });
+    line_.erase(line_.begin(), line_.begin() + blockFrames);
   }
-  void reset() override {}
+  void reset() override { line_.assign(latency, 0); }
+  std::size_t latencyFrames() const override { return latency; }
+
+ private:
+  std::vector<int16_t> line_ = std::vector<int16_t>(latency, 0);
 };
 
 constexpr std::size_t chunk = 1600;  // 100 ms, as a live host sends
@@ -227,6 +238,26 @@ TEST(EchoCancellationStage, FinishEmitsEveryHeldFrame) {
     EXPECT_EQ(count(frames, tail, frames.size(), Frame::passed), c.tailPassed);
     EXPECT_EQ(count(frames, tail, frames.size(), Frame::cancelled), c.tailCancelled);
   }
+}
+
+TEST(WebRtcEchoCanceller, WithoutAReferenceTheMicrophoneComesOutLatencyFramesLater) {
+  const auto microphone = toPcm(speechLike(16000 * 4, 41));
+  const std::vector<int16_t> silence(EchoCanceller::blockFrames, 0);
+  auto canceller = makeWebRtcEchoCanceller();
+  std::vector<int16_t> output(microphone.size());
+  for (std::size_t at = 0; at < microphone.size(); at += EchoCanceller::blockFrames) {
+    canceller->process(silence, std::span(microphone).subspan(at, EchoCanceller::blockFrames),
+                       std::span(output).subspan(at, EchoCanceller::blockFrames));
+  }
+  const std::size_t latency = canceller->latencyFrames();
+  double difference = 0;
+  for (std::size_t i = 16000; i + latency < microphone.size(); ++i) {
+    const double d = static_cast<double>(output[i + latency]) - microphone[i];
+    difference += d * d;
+  }
+  difference /= static_cast<double>(microphone.size() - latency - 16000);
+  // Only its high-pass filter changes the signal.
+  EXPECT_LT(10 * std::log10(difference / meanSquare(microphone, 16000, microphone.size())), -15.0);
 }
 
 // The real canceller behind the stage, on a loudspeaker echo with a room

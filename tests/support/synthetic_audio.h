@@ -59,10 +59,17 @@ inline std::vector<float> roomResponse(std::size_t lengthFrames, uint32_t seed) 
 // interpolation errs).
 inline std::vector<float> echoOf(const std::vector<float>& reference, std::size_t frames, double delayFrames,
                                  double gain, const std::vector<float>& room, double drift = 0) {
+  std::vector<std::size_t> taps;
+  for (std::size_t k = 0; k < room.size(); ++k) {
+    if (room[k] != 0) taps.push_back(k);
+  }
   std::vector<float> wet(reference.size(), 0.0f);
   for (std::size_t n = 0; n < reference.size(); ++n) {
     double sum = 0;
-    for (std::size_t k = 0; k < room.size() && k <= n; ++k) sum += room[k] * reference[n - k];
+    for (std::size_t k : taps) {
+      if (k > n) break;
+      sum += room[k] * reference[n - k];
+    }
     wet[n] = static_cast<float>(sum);
   }
   std::vector<float> out(frames, 0.0f);
@@ -73,6 +80,15 @@ inline std::vector<float> echoOf(const std::vector<float>& reference, std::size_
     const double fraction = position - static_cast<double>(whole);
     out[n] = static_cast<float>(gain * ((1 - fraction) * wet[whole] + fraction * wet[whole + 1]));
   }
+  return out;
+}
+
+// A microphone's own noise: white noise at `rms`.
+inline std::vector<float> noiseFloor(std::size_t frames, uint32_t seed, double rms) {
+  std::mt19937 random(seed);
+  std::normal_distribution<double> noise(0, rms);
+  std::vector<float> out(frames);
+  for (float& sample : out) sample = static_cast<float>(noise(random));
   return out;
 }
 

@@ -8,12 +8,16 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
+#include <chrono>
+#include <algorithm>
 
 #include "coordination/coordinator.h"
 #include "protocol/input_decoder.h"
 #include "support/captured_pipe.h"
 #include "support/process_runner.h"
+#include "support/synthetic_audio.h"
 #include "support/temp_folder.h"
 #include "support/word_error_rate.h"
 #include "support/wire.h"
@@ -153,6 +157,114 @@ TEST(HelperOnSpeech, TwoSourcesOfReadSpeechBecomeRevisedThenFinalUtterances) {
     EXPECT_LT(firstStart[source], clipEndMs);
     EXPECT_LT(testing::wordErrorRate(referenceWords(id), finalWords[source]), 0.6);
   }
+}
+
+// The samples of a LibriVox clip as floats.
+std::vector<float> clipSamples(const std::string& id) {
+  const std::string bytes = wavSamples(kClips / ("sense_and_sensibility_01_austen_64kb-" + id + ".wav"));
+  std::vector<float> out(bytes.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    int16_t sample;
+    std::memcpy(&sample, bytes.data() + 2 * i, 2);
+    out[i] = sample;
+  }
+  return out;
+}
+
+void place(std::vector<float>& track, const std::vector<float>& clip, double atSeconds) {
+  const auto at = static_cast<std::size_t>(atSeconds * 16000);
+  if (track.size() < at + clip.size()) track.resize(at + clip.size(), 0.0f);
+  for (std::size_t i = 0; i < clip.size(); ++i) track[at + i] += clip[i];
+}
+
+struct HelperRun {
+  std::vector<std::string> sourceLines[2];
+  std::vector<std::string> finalWords[2];  // of finals from checkedFromMs on
+};
+
+HelperRun runOnTwoSources(const std::vector<int16_t>& microphone, const std::vector<int16_t>& meeting,
+                          const std::vector<std::string>& extraArguments, int64_t checkedFromMs) {
+  std::string input;
+  for (std::size_t at = 0; at < std::max(microphone.size(), meeting.size()); at += 1600) {
+    for (const auto* track : {&microphone, &meeting}) {
+      if (at >= track->size()) continue;
+      const std::vector<int16_t> part(track->begin() + static_cast<std::ptrdiff_t>(at),
+                                      track->begin() + static_cast<std::ptrdiff_t>(std::min(at + 1600, track->size())));
+      input += testing::audioLine(track == &microphone ? 0 : 1, testing::pcmBytes(part));
+    }
+  }
+  input += "{\"type\":\"finish\"}\n";
+  std::vector<std::string> argv{VESKAR_HELPER_BINARY, "--locale", "en_US", "--sources", "0,1"};
+  argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
+  testing::ProcessOptions options;
+  options.timeout = std::chrono::minutes(5);
+  const testing::ProcessResult result = testing::runProcess(argv, input, options);
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+  HelperRun run;
+  for (const std::string& line : result.outLines()) {
+    const std::optional<Upsert> upsert = parseUpsert(line);
+    if (!upsert || (upsert->source != 0 && upsert->source != 1)) continue;
+    run.sourceLines[upsert->source].push_back(line);
+    if (!upsert->isFinal || upsert->startMs < checkedFromMs) continue;
+    std::istringstream words(upsert->text);
+    std::string word;
+    while (words >> word) run.finalWords[upsert->source].push_back(word);
+  }
+  return run;
+}
+
+TEST(HelperOnSpeech, EchoCancellationKeepsTheMeetingOutOfTheMicrophone) {
+  if (!speechInstalled()) GTEST_SKIP() << "PocketSphinx, its en-us model or the LibriVox clips are not installed";
+  // The meeting reads three passages; the user answers in the pauses, and
+  // the microphone also hears the meeting from the loudspeakers: a 150 ms
+  // room, 100 ms late, 10 dB below the user. The canceller needs the first
+  // second or two of the meeting's speech to find the echo, so only what
+  // comes after the first passage is checked.
+  std::vector<float> meeting;
+  place(meeting, clipSamples("0890"), 1.0);  // while the canceller finds the echo
+  place(meeting, clipSamples("0870"), 8.0);
+  place(meeting, clipSamples("0920"), 21.0);
+  meeting.resize(meeting.size() + 80000, 0.0f);
+  std::vector<float> user(meeting.size(), 0.0f);
+  place(user, clipSamples("0880"), 16.0);
+  place(user, clipSamples("0930"), 28.0);
+  user.resize(meeting.size());
+  const auto noise = testing::noiseFloor(meeting.size(), 6, 20);  // about -64 dBFS
+  const auto headphones = testing::toPcm(testing::mix(user, noise));
+  const auto microphone = testing::toPcm(testing::mix(
+      testing::mix(user, testing::echoOf(meeting, meeting.size(), 1600, 0.32, testing::roomResponse(2400, 5))), noise));
+  const auto meetingPcm = testing::toPcm(meeting);
+
+  std::vector<std::string> userWords = referenceWords("0880");
+  for (const std::string& word : referenceWords("0930")) userWords.push_back(word);
+  std::multiset<std::string> meetingOnly;
+  for (const char* id : {"0870", "0920"}) {  // 0890 overlaps "he was not" with the user
+    for (const std::string& word : referenceWords(id)) {
+      // Short words ("a", "he") come up in any misheard speech.
+      if (word.size() >= 4 && std::ranges::find(userWords, word) == userWords.end()) meetingOnly.insert(word);
+    }
+  }
+  auto meetingWordsIn = [&](const std::vector<std::string>& words) {
+    return std::ranges::count_if(words, [&](const std::string& word) { return meetingOnly.count(word) > 0; });
+  };
+
+  const HelperRun alone = runOnTwoSources(headphones, meetingPcm, {}, 7000);
+  const HelperRun off = runOnTwoSources(microphone, meetingPcm, {}, 7000);
+  const HelperRun on = runOnTwoSources(microphone, meetingPcm, {"--echo-cancellation", "on"}, 7000);
+  const std::string heard = ::testing::PrintToString(on.finalWords[0]);
+  // Without the canceller the meeting is transcribed again as the user's.
+  EXPECT_GE(meetingWordsIn(off.finalWords[0]), 8);
+  EXPECT_GT(testing::wordErrorRate(userWords, off.finalWords[0]), 1.5);
+  // With it, hardly a word of the meeting's is left (the user's own speech,
+  // misheard, may yield one), and the user's words come through (16 words:
+  // one misheard phrase is 20 points).
+  EXPECT_LE(meetingWordsIn(on.finalWords[0]), meetingWordsIn(alone.finalWords[0]) + 2) << heard;
+  EXPECT_LE(testing::wordErrorRate(userWords, on.finalWords[0]),
+            testing::wordErrorRate(userWords, alone.finalWords[0]) + 0.45)
+      << heard;
+  // The meeting's own transcript does not change.
+  EXPECT_EQ(on.sourceLines[1], off.sourceLines[1]);
 }
 
 // A Coordinator over the real engine with its model folder replaced.
