@@ -11,6 +11,7 @@
 //   estimates agree (echo present), and again after eight successive
 //   unconfident ones while the meeting speaks (echo gone). A silent meeting
 //   is no evidence either way.
+// - Cancelling: the adaptive canceller, then the residual echo suppressor.
 // - Holding: while cancelling, a frame waits for the reference it needs,
 //   but the stage never holds more than holdFrames (1 s) of the
 //   microphone: past that, source 1 counts as absent (late, stalled,
@@ -35,6 +36,7 @@
 #include "audio/delay_estimator.h"
 #include "audio/delay_track.h"
 #include "audio/echo_canceller.h"
+#include "audio/residual_echo_suppressor.h"
 #include "audio/sample_history.h"
 
 namespace veskar {
@@ -44,6 +46,7 @@ class EchoCancellationStage final : public AudioStage {
   struct Settings {
     DelayEstimator::Settings estimator;
     DelayTrack::Settings track;
+    ResidualEchoSuppressor::Settings residual;
     // The most microphone audio held waiting for its reference (1 s).
     int64_t holdFrames = 16000;
     // Successive confident estimates on one delay line that open the gate.
@@ -101,6 +104,7 @@ class EchoCancellationStage final : public AudioStage {
   const std::unique_ptr<EchoCanceller> canceller_;
   DelayEstimator estimator_;
   DelayTrack track_;
+  ResidualEchoSuppressor residual_;
   SampleHistory microphone_;
   SampleHistory reference_;
   Mode mode_ = Mode::passing;
@@ -119,6 +123,8 @@ class EchoCancellationStage final : public AudioStage {
   std::vector<float> referenceSpan_;
   std::vector<int16_t> referenceBlock_;
   std::vector<int16_t> cancelledBlock_;
+  std::vector<int16_t> microphoneBlock16_;
+  std::vector<float> blockFloats_;
 };
 
 }  // namespace veskar
