@@ -4,7 +4,8 @@
 // no-echo gate and the adaptive canceller.
 //
 // - Alignment: a GCC-PHAT delay estimate every half second over the last
-//   3 s (found from the first half second when the echo is clear), +-1 s; a line through the recent estimates (DelayTrack) gives the
+//   3 s (found from the first half second when the echo is clear), +-1 s;
+//   a line through the recent estimates (DelayTrack) gives the
 //   delay at every frame and its slope the clock drift, which the reference
 //   read follows by interpolation.
 // - Gate: frames pass through untouched until two successive confident
@@ -13,7 +14,7 @@
 //   is no evidence either way.
 // - Cancelling: the adaptive canceller, then the residual echo suppressor.
 // - Holding: while cancelling, a frame waits for the reference it needs,
-//   but the stage never holds more than holdFrames (1 s) of the
+//   but the stage never holds more than holdFrames (1.25 s) of the
 //   microphone: past that, source 1 counts as absent (late, stalled,
 //   failed, never started) and the microphone passes through unprocessed,
 //   without waiting, until the reference catches up.
@@ -47,8 +48,10 @@ class EchoCancellationStage final : public AudioStage {
     DelayEstimator::Settings estimator;
     DelayTrack::Settings track;
     ResidualEchoSuppressor::Settings residual;
-    // The most microphone audio held waiting for its reference (1 s).
-    int64_t holdFrames = 16000;
+    // The most microphone audio held waiting for its reference (1.25 s):
+    // an echo 1 s ahead of its reference, a host's 100 ms chunks, the
+    // canceller's block and the reference's lead and interpolation reach.
+    int64_t holdFrames = 20000;
     // Successive confident estimates on one delay line that open the gate.
     int estimatesToOpen = 2;
     // Successive unconfident estimates, with the meeting speaking, that close it.

@@ -51,11 +51,11 @@ struct Meeting {
   std::vector<int16_t> reference;
 };
 
-Meeting makeMeeting(std::size_t seconds, bool echo) {
+Meeting makeMeeting(std::size_t seconds, bool echo, double echoDelayFrames = 1600) {
   const std::size_t frames = 16000 * seconds;
   const auto reference = speechLike(frames, 21);
   auto microphone = speechLike(frames, 22, 1500);
-  if (echo) microphone = mix(microphone, echoOf(reference, frames, 1600, 0.5, roomResponse(2400, 23)));
+  if (echo) microphone = mix(microphone, echoOf(reference, frames, echoDelayFrames, 0.5, roomResponse(2400, 23)));
   Meeting meeting{toPcm(microphone), toPcm(reference)};
   for (int16_t& sample : meeting.microphone) {
     if (sample == 0) sample = 1;
@@ -73,6 +73,7 @@ struct ReferencePlan {
   double stopsAt;
   double resumesAt;
   std::size_t seconds;
+  double echoDelayFrames = 1600;
 };
 
 constexpr double never = 1e9;
@@ -146,6 +147,9 @@ TEST(EchoCancellationStage, HoldsAndPassesThroughByTheRules) {
       // Nothing to cancel: never held, never touched.
       {{"headphones", false, never, never, 14}, passing, static_cast<int64_t>(end - 16000 * 6)},
       {{"interleaved", true, never, never, 14}, cancelling, 0},
+      // The echo comes 1 s before its reference: the microphone waits 1 s,
+      // within the hold.
+      {{"echo 1 s early", true, never, never, 14, -16000}, cancelling, -1},
       // Source 1 late by less than the hold: the microphone waits for it.
       {{"late 0.5 s", true, 6.0, 6.5, 14}, cancelling, 0},
       // Late by more than the hold: one hold's worth and what comes while the
@@ -158,7 +162,7 @@ TEST(EchoCancellationStage, HoldsAndPassesThroughByTheRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.plan.name);
-    const Meeting meeting = makeMeeting(c.plan.seconds, c.plan.echo);
+    const Meeting meeting = makeMeeting(c.plan.seconds, c.plan.echo, c.plan.echoDelayFrames);
     const StageRun result = run(c.plan, meeting);
     EXPECT_EQ(result.modeBeforeDrain, c.modeBeforeDrain);
     EXPECT_LE(result.mostHeld, hold);
@@ -177,6 +181,11 @@ TEST(EchoCancellationStage, HoldsAndPassesThroughByTheRules) {
       EXPECT_EQ(count(frames, static_cast<std::size_t>(firstCancelled), end, Frame::passed), 0);
       // Waiting for interleaved 100 ms chunks holds at most one chunk and one block.
       EXPECT_LE(result.mostHeld, static_cast<int64_t>(chunk + EchoCanceller::blockFrames));
+    }
+    if (c.plan.name == "echo 1 s early") {
+      EXPECT_GT(result.mostHeld, 16000);
+      // Only the last second, whose reference never comes, passes at finish.
+      EXPECT_EQ(count(frames, 16000 * 6, end - 17000, Frame::passed), 0);
     }
     if (c.plan.name == "late 2 s") {
       EXPECT_GT(count(frames, 16000 * 6, 16000 * 8, Frame::passed), hold / 2);
