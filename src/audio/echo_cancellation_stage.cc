@@ -20,13 +20,10 @@ EchoCancellationStage::EchoCancellationStage(std::unique_ptr<EchoCanceller> canc
       canceller_(std::move(canceller)),
       estimator_(settings.estimator),
       track_(settings.track),
-      residual_(settings.residual),
       microphoneBlock_(settings.estimator.blockFrames),
       referenceSpan_(estimator_.referenceSpanFrames()),
       referenceBlock_(EchoCanceller::blockFrames),
-      cancelledBlock_(EchoCanceller::blockFrames),
-      microphoneBlock16_(EchoCanceller::blockFrames),
-      blockFloats_(EchoCanceller::blockFrames) {}
+      cancelledBlock_(EchoCanceller::blockFrames) {}
 
 void EchoCancellationStage::process(std::span<const int16_t> input, std::vector<int16_t>& output) {
   microphone_.append(received_, input);
@@ -115,7 +112,6 @@ void EchoCancellationStage::openGate(std::vector<int16_t>& output) {
   if (mode_ == Mode::cancelling) flushCanceller(output);
   mode_ = Mode::cancelling;
   canceller_->reset();
-  residual_.reset();
   // Adapt the filter on the microphone audio that already left, so that the
   // first cancelled block is not also the filter's first lesson. What the
   // canceller returns of it is dropped, and so are the frames of it still
@@ -161,10 +157,6 @@ void EchoCancellationStage::cancelBlock(int64_t first, std::span<const int16_t> 
 void EchoCancellationStage::feed(std::span<const int16_t> microphone, int64_t real, std::vector<int16_t>& output) {
   cancelBlock(fedWithPadding_, microphone, cancelledBlock_);
   const int64_t firstOut = fedWithPadding_ - static_cast<int64_t>(canceller_->latencyFrames());
-  // The suppressor compares the output with the input it came from.
-  microphone_.copy(firstOut, blockFloats_);
-  std::ranges::transform(blockFloats_, microphoneBlock16_.begin(), [](float value) { return static_cast<int16_t>(value); });
-  residual_.process(microphoneBlock16_, cancelledBlock_);
   fed_ += real;
   fedWithPadding_ += blockFrames;
   for (int64_t i = 0; i < blockFrames; ++i) {

@@ -12,7 +12,6 @@
 //   estimates agree (echo present), and again after eight successive
 //   unconfident ones while the meeting speaks (echo gone). A silent meeting
 //   is no evidence either way.
-// - Cancelling: the adaptive canceller, then the residual echo suppressor.
 // - Holding: while cancelling, a frame waits for the reference it needs,
 //   but the stage never holds more than holdFrames (1.25 s) of the
 //   microphone: past that, source 1 counts as absent (late, stalled,
@@ -37,7 +36,6 @@
 #include "audio/delay_estimator.h"
 #include "audio/delay_track.h"
 #include "audio/echo_canceller.h"
-#include "audio/residual_echo_suppressor.h"
 #include "audio/sample_history.h"
 
 namespace veskar {
@@ -47,7 +45,6 @@ class EchoCancellationStage final : public AudioStage {
   struct Settings {
     DelayEstimator::Settings estimator;
     DelayTrack::Settings track;
-    ResidualEchoSuppressor::Settings residual;
     // The most microphone audio held waiting for its reference (1.25 s):
     // an echo 1 s ahead of its reference, a host's 100 ms chunks, the
     // canceller's block and the reference's lead and interpolation reach.
@@ -107,7 +104,6 @@ class EchoCancellationStage final : public AudioStage {
   const std::unique_ptr<EchoCanceller> canceller_;
   DelayEstimator estimator_;
   DelayTrack track_;
-  ResidualEchoSuppressor residual_;
   SampleHistory microphone_;
   SampleHistory reference_;
   Mode mode_ = Mode::passing;
@@ -126,8 +122,6 @@ class EchoCancellationStage final : public AudioStage {
   std::vector<float> referenceSpan_;
   std::vector<int16_t> referenceBlock_;
   std::vector<int16_t> cancelledBlock_;
-  std::vector<int16_t> microphoneBlock16_;
-  std::vector<float> blockFloats_;
 };
 
 }  // namespace veskar
