@@ -40,8 +40,8 @@ Locale Coordinator::start(const Locale& locale, const std::vector<SourceId>& sou
     // stream works without it.
   }
 
-  const bool cancelEcho = options.echoCancellation == EchoCancellation::on &&
-                          std::ranges::count(sources, kUserSource) && std::ranges::count(sources, kMeetingSource);
+  auto has = [&](SourceId id) { return std::ranges::find(sources, id) != sources.end(); };
+  const bool cancelEcho = options.echoCancellation == EchoCancellation::on && has(kUserSource) && has(kMeetingSource);
   for (const SourceId id : sources) {
     std::vector<std::unique_ptr<AudioStage>> stages;
     if (cancelEcho && id == kUserSource) {
