@@ -14,6 +14,7 @@
 
 #include "transcription/locale_match.h"
 #include "transcription/pocketsphinx_functions.h"
+#include "veskar_config.h"
 
 namespace veskar {
 namespace {
@@ -552,7 +553,7 @@ class PocketSphinxAnalyzer final : public SpeechAnalyzer {
 
 }  // namespace
 
-std::string PocketSphinxEngine::defaultModelDirectory() { return "/usr/share/pocketsphinx/model/en-us"; }
+std::string PocketSphinxEngine::defaultModelDirectory() { return std::string(config::kModelDirectory); }
 
 Locale PocketSphinxEngine::servedLocale() { return Locale{"en_US"}; }
 
