@@ -19,17 +19,17 @@ endif()
 
 # A stripped install (cmake --install --strip, and the package) also drops
 # the compiler's identification and the .note section, as dh_strip does.
-set(stripped_files "${VESKAR_HELPER_INSTALL_DIR}/veskar-speech-helper")
-if(VESKAR_BUILD_TOOLS)
-  list(APPEND stripped_files "${CMAKE_INSTALL_BINDIR}/veskar-transcribe")
-endif()
-foreach(file IN LISTS stripped_files)
+function(veskar_strip_more file component)
   install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
       execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
         \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${file}\" COMMAND_ERROR_IS_FATAL ANY)
-    endif()")
-endforeach()
+    endif()" COMPONENT ${component})
+endfunction()
+veskar_strip_more("${VESKAR_HELPER_INSTALL_DIR}/veskar-speech-helper" helper)
+if(VESKAR_BUILD_TOOLS)
+  veskar_strip_more("${CMAKE_INSTALL_BINDIR}/veskar-transcribe" tool)
+endif()
 
 # Man pages: filled in with the version and the paths, then compressed the
 # way Debian wants them (gzip -9, no name or time stamp inside).
