@@ -111,7 +111,8 @@ standard output is not a terminal, each final is one line:
 
 options:
   --helper PATH      the helper to run (default: veskar-speech-helper next to
-                     this program, or in the folder above it, or on PATH)
+                     this program, or in the folder above it, or the
+                     installed one, or on PATH)
   --locale LOCALE    the recognition locale (default en_US)
   --realtime         send the audio at its own pace, as live capture would
   --speed X          send the audio at X times real time (default )" +
