@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "transcript_files.h"
+
 namespace veskar::tools {
 
 namespace {
@@ -87,8 +89,9 @@ std::string formatDuration(double seconds) {
 }
 
 std::string finalLine(const HelperEvent& upsert) {
-  const std::string speaker =
-      !upsert.speaker.empty() ? upsert.speaker : "source " + std::to_string(upsert.sourceId.value_or(0));
+  const std::string speaker = upsert.sourceId ? speakerName(*upsert.sourceId)
+                              : !upsert.speaker.empty() ? upsert.speaker
+                                                        : std::string("?");
   std::string line = "[";
   line += formatTimestamp(upsert.startMs);
   line += "] ";
@@ -180,7 +183,9 @@ void TranscriptView::upsert(const HelperEvent& event) {
     partials_.erase(event.utteranceId);
     finalized_.insert(event.utteranceId);
     revisions_.erase(event.utteranceId);
-    permanent(Stream::out, finalLine(event) + "\n");
+    heldFinals_.emplace(event.startMs, event);
+    if (partialsLive_) dirty_ = true;
+    releaseFinals();
     return;
   }
   auto [partial, inserted] = partials_.try_emplace(event.utteranceId, Partial{sequence_, event});
@@ -191,6 +196,20 @@ void TranscriptView::upsert(const HelperEvent& event) {
   partial->second.event = event;
 }
 
+void TranscriptView::releaseFinals() {
+  while (!heldFinals_.empty()) {
+    const HelperEvent& first = heldFinals_.begin()->second;
+    const bool waits = std::any_of(partials_.begin(), partials_.end(), [&](const auto& entry) {
+      const HelperEvent& partial = entry.second.event;
+      return partial.sourceId != first.sourceId && partial.startMs < first.startMs;
+    });
+    if (waits) return;
+    const std::string line = finalLine(first) + "\n";
+    heldFinals_.erase(heldFinals_.begin());
+    permanent(Stream::out, line);
+  }
+}
+
 void TranscriptView::notice(std::string_view line) {
   std::string text(line);
   if (text.empty() || text.back() != '\n') text.push_back('\n');
@@ -199,9 +218,13 @@ void TranscriptView::notice(std::string_view line) {
 
 void TranscriptView::setProgress(const ProgressState& progress) {
   if (!progressLive_) return;
-  const int columns = sink_.columns();
-  if (!progress_ || progressLine(*progress_, columns) != progressLine(progress, columns)) dirty_ = true;
-  progress_ = progress;
+  setStatus(progressLine(progress, sink_.columns()));
+}
+
+void TranscriptView::setStatus(const std::string& line) {
+  if (!progressLive_) return;
+  if (status_ != line) dirty_ = true;
+  status_ = line;
 }
 
 void TranscriptView::refresh() {
@@ -232,18 +255,21 @@ void TranscriptView::drawLive() {
   const int columns = sink_.columns();
   std::vector<std::pair<Stream, std::string>> lines;
   if (partialsLive_) {
-    std::vector<const Partial*> ordered;
-    for (const auto& [id, partial] : partials_) ordered.push_back(&partial);
-    std::sort(ordered.begin(), ordered.end(),
-              [](const Partial* a, const Partial* b) { return a->sequence < b->sequence; });
+    // Held finals and partials in the order their utterances began; the
+    // partials dim.
+    std::vector<std::pair<const HelperEvent*, bool>> ordered;
+    for (const auto& [start, final] : heldFinals_) ordered.emplace_back(&final, true);
+    for (const auto& [id, partial] : partials_) ordered.emplace_back(&partial.event, false);
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto& a, const auto& b) { return a.first->startMs < b.first->startMs; });
     if (ordered.size() > kMostPartials) ordered.erase(ordered.begin(), ordered.end() - kMostPartials);
-    for (const Partial* partial : ordered) {
-      std::string text = partialLine(partial->event, columns - 1);
-      if (color_) text = std::string(kDim) + text + std::string(kReset);
+    for (const auto& [event, isFinal] : ordered) {
+      std::string text = partialLine(*event, columns - 1);
+      if (color_ && !isFinal) text = std::string(kDim) + text + std::string(kReset);
       lines.emplace_back(Stream::out, std::move(text));
     }
   }
-  if (progressLive_ && progress_) lines.emplace_back(Stream::err, progressLine(*progress_, columns));
+  if (progressLive_ && status_) lines.emplace_back(Stream::err, fitToColumns(*status_, columns - 1));
   for (std::size_t i = 0; i < lines.size(); ++i) {
     // The line feed ends the line above; the cursor stays on the last line.
     sink_.write(lines[i].first, (i > 0 ? "\n" : "") + lines[i].second);
@@ -253,11 +279,15 @@ void TranscriptView::drawLive() {
 
 void TranscriptView::close() {
   clearLive();
-  std::vector<const Partial*> ordered;
-  for (const auto& [id, partial] : partials_) ordered.push_back(&partial);
-  std::sort(ordered.begin(), ordered.end(),
-            [](const Partial* a, const Partial* b) { return a->sequence < b->sequence; });
-  for (const Partial* partial : ordered) sink_.write(Stream::out, finalLine(partial->event) + " (not final)\n");
+  std::vector<std::pair<const HelperEvent*, bool>> ordered;
+  for (const auto& [start, final] : heldFinals_) ordered.emplace_back(&final, true);
+  for (const auto& [id, partial] : partials_) ordered.emplace_back(&partial.event, false);
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const auto& a, const auto& b) { return a.first->startMs < b.first->startMs; });
+  for (const auto& [event, isFinal] : ordered) {
+    sink_.write(Stream::out, finalLine(*event) + (isFinal ? "\n" : " (not final)\n"));
+  }
+  heldFinals_.clear();
   partials_.clear();
   live_ = LiveRegion::none;
   partialsLive_ = progressLive_ = false;
@@ -287,8 +317,21 @@ std::string summaryText(const Summary& s) {
     }
     text += "\n";
   }
+  if (s.toolCpuSeconds) {
+    std::snprintf(buffer, sizeof buffer, "tool CPU:     %.1f s\n", *s.toolCpuSeconds);
+    text += buffer;
+  }
   text += "utterances:   " + std::to_string(s.utterances) + "\n";
-  if (s.mayHaveDropped) {
+  if (s.live) {
+    if (s.mostLagMs > s.queueMs) {
+      std::snprintf(buffer, sizeof buffer,
+                    "dropped audio: possibly: the helper lagged up to %.1f s behind, and it keeps only %.1f s\n",
+                    static_cast<double>(s.mostLagMs) / 1000, static_cast<double>(s.queueMs) / 1000);
+    } else {
+      std::snprintf(buffer, sizeof buffer, "helper lag:   at most %.1f s behind the audio (it keeps %.1f s)\n",
+                    static_cast<double>(s.mostLagMs) / 1000, static_cast<double>(s.queueMs) / 1000);
+    }
+  } else if (s.mayHaveDropped) {
     std::snprintf(buffer, sizeof buffer,
                   "dropped audio: possibly: up to %lld chunks were ahead of what the helper had decoded, and it "
                   "keeps only %d\n",
@@ -301,6 +344,7 @@ std::string summaryText(const Summary& s) {
   }
   text += buffer;
   if (s.interrupted) text += "interrupted: the audio after that point was not sent\n";
+  for (const std::string& note : s.notes) text += note + "\n";
   return text;
 }
 

@@ -65,7 +65,7 @@ TEST(TranscribeProcess, AMonoFileBecomesOneFinalLinePerUtterance) {
   const std::string path = writeTone(dir, "tone.wav", 16000, 1, 2.35);
   const ProcessResult result = transcribe("echo", {"--speed", "50", path});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] user: " + words(24)}));
+  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] You: " + words(24)}));
   EXPECT_NE(result.err.find("audio:        2.4 s (1 source)"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("utterances:   1"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("dropped audio: none"), std::string::npos) << result.err;
@@ -76,7 +76,7 @@ TEST(TranscribeProcess, ChunkSizeAndSourceAreTheCallers) {
   const std::string path = writeTone(dir, "tone.wav", 16000, 1, 1.0);
   const ProcessResult result = transcribe("echo", {"--speed", "50", "--chunk-ms", "250", "--source", "1", path});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] meeting: " + words(4)}));
+  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] Meeting: " + words(4)}));
 }
 
 TEST(TranscribeProcess, OtherRatesAreResampledToSixteenKilohertz) {
@@ -85,7 +85,7 @@ TEST(TranscribeProcess, OtherRatesAreResampledToSixteenKilohertz) {
   const std::string path = writeTone(dir, "tone44.wav", 44100, 1, 1.95);
   const ProcessResult result = transcribe("echo", {"--speed", "50", path});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] user: " + words(20)}));
+  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] You: " + words(20)}));
 }
 
 TEST(TranscribeProcess, StereoSourcesFeedBothSources) {
@@ -95,7 +95,7 @@ TEST(TranscribeProcess, StereoSourcesFeedBothSources) {
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   std::vector<std::string> lines = result.outLines();
   std::sort(lines.begin(), lines.end());
-  EXPECT_EQ(lines, (std::vector<std::string>{"[00:00.00] meeting: " + words(10), "[00:00.00] user: " + words(10)}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"[00:00.00] Meeting: " + words(10), "[00:00.00] You: " + words(10)}));
   EXPECT_NE(result.err.find("(2 sources)"), std::string::npos) << result.err;
 }
 
