@@ -119,6 +119,21 @@ std::string fitToColumns(std::string_view text, int columns) {
   return "\xE2\x80\xA6" + std::string(text.substr(i));
 }
 
+// The first `columns` code points of `text`, ending with "…" when cut.
+std::string cutToColumns(std::string_view text, int columns) {
+  if (columns < 2) columns = 2;
+  const std::size_t limit = static_cast<std::size_t>(columns);
+  if (codePoints(text) <= limit) return std::string(text);
+  std::size_t keep = limit - 1, i = 0;
+  for (; i < text.size(); ++i) {
+    if (!isContinuationByte(static_cast<unsigned char>(text[i]))) {
+      if (keep == 0) break;
+      --keep;
+    }
+  }
+  return std::string(text.substr(0, i)) + "\xE2\x80\xA6";
+}
+
 std::string partialLine(const HelperEvent& upsert, int columns) {
   HelperEvent label = upsert;
   label.text.clear();
@@ -269,7 +284,7 @@ void TranscriptView::drawLive() {
       lines.emplace_back(Stream::out, std::move(text));
     }
   }
-  if (progressLive_ && status_) lines.emplace_back(Stream::err, fitToColumns(*status_, columns - 1));
+  if (progressLive_ && status_) lines.emplace_back(Stream::err, cutToColumns(*status_, columns - 1));
   for (std::size_t i = 0; i < lines.size(); ++i) {
     // The line feed ends the line above; the cursor stays on the last line.
     sink_.write(lines[i].first, (i > 0 ? "\n" : "") + lines[i].second);

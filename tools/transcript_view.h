@@ -57,6 +57,9 @@ std::string finalLine(const HelperEvent& upsert);
 // The last `columns` code points of `text`, starting with "…" when cut.
 std::string fitToColumns(std::string_view text, int columns);
 
+// The first `columns` code points of `text`, ending with "…" when cut.
+std::string cutToColumns(std::string_view text, int columns);
+
 // A partial's live line: the final line's layout, its text cut from the
 // front to fit `columns`.
 std::string partialLine(const HelperEvent& upsert, int columns);
@@ -77,7 +80,7 @@ class TranscriptView {
   // A line for the person, on standard error.
   void notice(std::string_view line);
   void setProgress(const ProgressState& progress);
-  // Any status line, in place of the bar; fitted to the columns when drawn.
+  // Any status line, in place of the bar; its end is cut to the columns.
   void setStatus(const std::string& line);
   // Redraws the live lines if anything changed since they were drawn.
   void refresh();

@@ -158,6 +158,47 @@ TEST(TranscriptView, InATerminalPartialsReviseInPlaceAndFinalsStay) {
                                                           "[00:02.00] Meeting: hello there"}));
 }
 
+TEST(TranscriptView, AFinalWaitsForAnEarlierUtteranceOfTheOtherSpeaker) {
+  RecordingSink sink(true, true);
+  TranscriptView view(sink, true, false);
+  view.upsert(upsert(1, "native-1-1000", 1, "so the plan", false, 1000));
+  view.upsert(upsert(0, "native-0-2000", 1, "yes", true, 2000));
+  view.refresh();
+  // The reply shows at once, below the meeting's words, but stays live.
+  EXPECT_EQ(screen(sink.both), (std::vector<std::string>{"[00:01.00] Meeting: so the plan", "[00:02.00] You: yes"}));
+  EXPECT_EQ(sink.out.find("You: yes\n"), std::string::npos) << "not yet a line of its own";
+  view.upsert(upsert(0, "native-0-3000", 1, "and", false, 3000));
+  view.upsert(upsert(1, "native-1-1000", 2, "so the plan is set", true, 1000));
+  view.refresh();
+  EXPECT_EQ(screen(sink.both), (std::vector<std::string>{"[00:01.00] Meeting: so the plan is set",
+                                                          "[00:02.00] You: yes", "[00:03.00] You: and"}));
+  view.close();
+
+  RecordingSink pipe(false, false);
+  TranscriptView piped(pipe, false, false);
+  piped.upsert(upsert(1, "native-1-1000", 1, "so the plan", false, 1000));
+  piped.upsert(upsert(0, "native-0-2000", 1, "yes", true, 2000));
+  piped.upsert(upsert(0, "native-0-4000", 1, "right", true, 4000));
+  EXPECT_EQ(pipe.out, "");
+  piped.upsert(upsert(1, "native-1-1000", 2, "so the plan is set", true, 1000));
+  EXPECT_EQ(pipe.out, "[00:01.00] Meeting: so the plan is set\n[00:02.00] You: yes\n[00:04.00] You: right\n");
+}
+
+TEST(TranscriptView, TheStatusLineTakesTheBarsPlaceFittedToTheTerminal) {
+  RecordingSink sink(false, true, true, 20);
+  TranscriptView view(sink, true, false);
+  view.setStatus("REC 0:05  You [#####-----] -30 dB");
+  view.refresh();
+  const std::vector<std::string> shown = screen(sink.err);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "REC 0:05  You [###\xE2\x80\xA6");
+  RecordingSink quiet(false, true);
+  TranscriptView without(quiet, false, false);
+  without.setStatus("REC 0:05");
+  without.refresh();
+  EXPECT_EQ(quiet.err, "") << "no status line when it is not wanted";
+}
+
 TEST(TranscriptView, PartialsLeftAtTheEndAreMarkedNotFinal) {
   RecordingSink sink(false, false);
   TranscriptView view(sink, false, false);
