@@ -11,7 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kQueueCapacity = 500;  // the helper's waiting chunks per source
 constexpr int kQuietCapChunks = 400;
 constexpr std::size_t kMostPendingInput = 256 * 1024;
 
@@ -27,7 +26,7 @@ void FileFeed::ready(Clock::time_point now) {
   settings.windowChunks = std::clamp(static_cast<int>(std::lround(options_.windowSeconds * 1000 / options_.chunkMs)),
                                      1, kQuietCapChunks);
   settings.quietCapChunks = kQuietCapChunks;
-  settings.queueCapacity = kQueueCapacity;
+  settings.queueCapacity = kHelperQueueCapacity;
   settings.sources = static_cast<int>(sourceIds_.size());
   gate_.emplace(settings, now);
 }
@@ -115,7 +114,7 @@ double FileFeed::sentSeconds() const { return static_cast<double>(framesSent_) /
 void FileFeed::summarize(Summary& summary) const {
   summary.mayHaveDropped = gate_ && gate_->mayHaveDropped();
   summary.peakAheadChunks = gate_ ? gate_->peakAheadChunks() : 0;
-  summary.queueCapacity = kQueueCapacity;
+  summary.queueCapacity = kHelperQueueCapacity;
 }
 
 }  // namespace veskar::tools

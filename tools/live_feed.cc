@@ -23,7 +23,6 @@ constexpr auto kFirstAudioWithin = 5s;
 // device paused, or runs on a slower clock.
 constexpr int kMostSkewMs = 1000;
 constexpr auto kIdleCheckEvery = 250ms;
-constexpr int kQueueCapacity = 500;  // the helper's waiting chunks per source
 
 std::vector<int> slotsOf(const Options& options) { return options.liveSources; }
 
@@ -142,8 +141,8 @@ double LiveFeed::sentSeconds() const { return static_cast<double>(framesSent_) /
 void LiveFeed::summarize(Summary& summary) const {
   summary.live = true;
   summary.mostLagMs = lag_.mostLagMs();
-  summary.queueCapacity = kQueueCapacity;
-  summary.queueMs = static_cast<int64_t>(kQueueCapacity) * options_.chunkMs;
+  summary.queueCapacity = kHelperQueueCapacity;
+  summary.queueMs = static_cast<int64_t>(kHelperQueueCapacity) * options_.chunkMs;
   for (std::size_t slot = 0; slot < inputs_.size(); ++slot) {
     const int64_t filled = aligner_.filledFrames(slot);
     if (filled > 0) {
