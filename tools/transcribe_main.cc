@@ -109,15 +109,18 @@ int runTool(int argc, char** argv) {
   }
   if (options.listDevices) return listDevices();
 
-  // The files are written once at the start, empty: a folder that cannot
-  // take them fails the run before anything is recorded.
   TranscriptFiles files(options.outputs);
-  try {
-    files.writeAll();
-  } catch (const TranscriptFileError& error) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
-    return 1;
-  }
+  // The files are written once before the helper starts, empty: a folder
+  // that cannot take them fails the run before anything is transcribed.
+  const auto writeEmptyFiles = [&] {
+    try {
+      files.writeAll();
+      return true;
+    } catch (const TranscriptFileError& error) {
+      std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+      return false;
+    }
+  };
   const std::string helperPath = options.helper.empty() ? defaultHelperPath(selfPath(argv[0])) : options.helper;
   StandardSink sink;
 
@@ -129,6 +132,7 @@ int runTool(int argc, char** argv) {
       std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
       return 2;
     }
+    if (!writeEmptyFiles()) return 1;
     TranscriptView view(sink, options.progress, colorWanted());
     std::string what;
     for (const CaptureInput& input : feed->inputs()) {
@@ -151,6 +155,7 @@ int runTool(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
     return 1;
   }
+  if (!writeEmptyFiles()) return 1;
   const double duration = audio->durationSeconds();
   const bool longFile = duration < 0 || duration >= kProgressFromSeconds;
   TranscriptView view(sink, options.progress && longFile, colorWanted());

@@ -317,7 +317,7 @@ std::string summaryText(const Summary& s) {
   std::snprintf(buffer, sizeof buffer, "wall time:    %.1f s, after a start-up of %.2f s\n", s.wallSeconds,
                 s.startupSeconds);
   text += buffer;
-  if (s.audioSeconds > 0) {
+  if (s.audioSeconds > 0 && !s.live) {  // live audio comes in real time
     std::snprintf(buffer, sizeof buffer, "real-time factor: %.3f (%.1fx real time)\n", s.wallSeconds / s.audioSeconds,
                   s.wallSeconds > 0 ? s.audioSeconds / s.wallSeconds : 0.0);
     text += buffer;
