@@ -27,8 +27,9 @@ class AudioFeed {
   virtual bool pump(Clock::time_point now, HelperProcess& helper) = 0;
   // No more audio after what is at hand.
   virtual void stop() = 0;
-  // An upsert of the source in `slot` reached `endMs` of its audio.
-  virtual void decoded(int slot, int64_t endMs, Clock::time_point now) = 0;
+  // An upsert of the source in `slot` reached `endMs` of its audio;
+  // `isFinal` when it ended an utterance.
+  virtual void decoded(int slot, int64_t endMs, bool isFinal, Clock::time_point now) = 0;
   // The source in `slot` failed: it is no longer waited for.
   virtual void retire(int slot) = 0;
   // Between events: whatever the feed watches of the helper.

@@ -161,9 +161,9 @@ Sends audio to veskar-speech-helper and shows the transcript as it forms:
 from a file (WAV, FLAC, OGG, ...; any rate and channel count is converted to
 16 kHz mono), or live from the sound server (PulseAudio, or PipeWire through
 pipewire-pulse): your microphone as "You" (source 0) and what the computer
-plays, the meeting, as "Meeting" (source 1). Finals stay, in the order they
-began; in a terminal, partial results revise in place. When standard output
-is not a terminal, each final is one line:
+plays, the meeting, as "Meeting" (source 1). In a terminal, partial results
+revise in place and finals stay, in the order they began. When standard
+output is not a terminal, each final is one line as soon as it comes:
   [mm:ss.cc] speaker: text
 
 Transcribing a meeting live on a Linux desktop:

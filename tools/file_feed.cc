@@ -61,7 +61,7 @@ bool FileFeed::pump(Clock::time_point now, HelperProcess& helper) {
   return ended_;
 }
 
-void FileFeed::decoded(int slot, int64_t endMs, Clock::time_point now) {
+void FileFeed::decoded(int slot, int64_t endMs, bool, Clock::time_point now) {
   if (gate_) gate_->confirmed(slot, endMs, now);
 }
 

@@ -21,7 +21,7 @@ class FileFeed final : public AudioFeed {
   void ready(Clock::time_point now) override;
   bool pump(Clock::time_point now, HelperProcess& helper) override;
   void stop() override { ended_ = true; }
-  void decoded(int slot, int64_t endMs, Clock::time_point now) override;
+  void decoded(int slot, int64_t endMs, bool isFinal, Clock::time_point now) override;
   void retire(int slot) override;
   void watch(Clock::time_point now, HelperProcess& helper) override;
   Clock::time_point nextWake(Clock::time_point now, const HelperProcess& helper) const override;

@@ -47,7 +47,7 @@ LiveFeed::LiveFeed(const Options& options)
 
 void LiveFeed::ready(Clock::time_point) { ready_ = true; }
 
-bool LiveFeed::send(std::vector<std::vector<int16_t>>& chunk, HelperProcess& helper) {
+bool LiveFeed::send(std::vector<std::vector<int16_t>>& chunk, HelperProcess& helper, Clock::time_point now) {
   std::size_t frames = chunk.empty() ? 0 : chunk[0].size();
   if (frameLimit_) frames = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(frames), *frameLimit_ - framesSent_));
   std::string lines;
@@ -59,6 +59,8 @@ bool LiveFeed::send(std::vector<std::vector<int16_t>>& chunk, HelperProcess& hel
   }
   helper.queueInput(lines);
   framesSent_ += static_cast<int64_t>(frames);
+  sentAt_.emplace_back(framesSent_, now);
+  while (!sentAt_.empty() && now - sentAt_.front().second > 60s) sentAt_.pop_front();
   for (std::size_t slot = 0; slot < chunk.size(); ++slot) lag_.sent(slot, framesSent_ * 1000 / kCaptureSampleRate);
   return !frameLimit_ || framesSent_ < *frameLimit_;
 }
@@ -94,16 +96,22 @@ bool LiveFeed::pump(Clock::time_point now, HelperProcess& helper) {
     throw *failure;
   }
   bool more = true;
-  while (more && aligner_.next(chunk_)) more = send(chunk_, helper);
+  while (more && aligner_.next(chunk_)) more = send(chunk_, helper, now);
   if (failure || stopping_ || !more) {
-    if (more && aligner_.rest(chunk_)) send(chunk_, helper);
+    if (more && aligner_.rest(chunk_)) send(chunk_, helper, now);
     over_ = true;
     if (failure) throw *failure;
   }
   return over_;
 }
 
-void LiveFeed::decoded(int slot, int64_t endMs, Clock::time_point) { lag_.decoded(static_cast<std::size_t>(slot), endMs); }
+void LiveFeed::decoded(int slot, int64_t endMs, bool isFinal, Clock::time_point now) {
+  lag_.decoded(static_cast<std::size_t>(slot), endMs);
+  if (!isFinal) return;
+  const int64_t endFrame = endMs * kCaptureSampleRate / 1000;
+  const auto sent = std::find_if(sentAt_.begin(), sentAt_.end(), [&](const auto& entry) { return entry.first >= endFrame; });
+  if (sent != sentAt_.end()) finalDelays_.push_back(std::chrono::duration<double>(now - sent->second).count());
+}
 
 // The helper shows how far it decoded only through upserts, none of which
 // come in silence. When its input pipe is empty and all its threads sleep,
@@ -143,6 +151,14 @@ void LiveFeed::summarize(Summary& summary) const {
   summary.mostLagMs = lag_.mostLagMs();
   summary.queueCapacity = kHelperQueueCapacity;
   summary.queueMs = static_cast<int64_t>(kHelperQueueCapacity) * options_.chunkMs;
+  if (!finalDelays_.empty()) {
+    std::vector<double> delays = finalDelays_;
+    std::sort(delays.begin(), delays.end());
+    char text[160];
+    std::snprintf(text, sizeof text, "finals:       %.2f s (median; at most %.2f s) after the end of their audio was sent",
+                  delays[delays.size() / 2], delays.back());
+    summary.notes.push_back(text);
+  }
   for (std::size_t slot = 0; slot < inputs_.size(); ++slot) {
     const int64_t filled = aligner_.filledFrames(slot);
     if (filled > 0) {

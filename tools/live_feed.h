@@ -5,6 +5,7 @@
 #ifndef VESKAR_TOOLS_LIVE_FEED_H_
 #define VESKAR_TOOLS_LIVE_FEED_H_
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -28,7 +29,7 @@ class LiveFeed final : public AudioFeed {
   void ready(Clock::time_point now) override;
   bool pump(Clock::time_point now, HelperProcess& helper) override;
   void stop() override { stopping_ = true; }
-  void decoded(int slot, int64_t endMs, Clock::time_point now) override;
+  void decoded(int slot, int64_t endMs, bool isFinal, Clock::time_point now) override;
   void retire(int) override {}
   void watch(Clock::time_point now, HelperProcess& helper) override;
   Clock::time_point nextWake(Clock::time_point now, const HelperProcess& helper) const override;
@@ -39,7 +40,7 @@ class LiveFeed final : public AudioFeed {
 
  private:
   // Sends one chunk per source; false once --seconds is reached.
-  bool send(std::vector<std::vector<int16_t>>& chunk, HelperProcess& helper);
+  bool send(std::vector<std::vector<int16_t>>& chunk, HelperProcess& helper, Clock::time_point now);
 
   const Options& options_;
   std::unique_ptr<PulseCapture> capture_;
@@ -57,6 +58,10 @@ class LiveFeed final : public AudioFeed {
   int64_t framesSent_ = 0;
   std::optional<int64_t> frameLimit_;
   Clock::time_point lastIdleCheck_;
+  // When the audio up to each position went out (the last minute), and how
+  // long after the end of its audio went out each final came.
+  std::deque<std::pair<int64_t, Clock::time_point>> sentAt_;
+  std::vector<double> finalDelays_;
 };
 
 }  // namespace veskar::tools

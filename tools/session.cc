@@ -76,7 +76,7 @@ void Session::handle(const HelperEvent& event, Clock::time_point now) {
     feed_.ready(now);
   } else if (event.type == kTranscriptUpsert) {
     const int slot = slotOf(event);
-    if (slot >= 0) feed_.decoded(slot, event.endMs, now);
+    if (slot >= 0) feed_.decoded(slot, event.endMs, event.isFinal, now);
     view_.upsert(event);
     if (event.isFinal && event.sourceId) {
       files_.add(FinalUtterance{*event.sourceId, event.utteranceId, event.startMs, event.endMs, event.text});

@@ -214,7 +214,9 @@ void TranscriptView::upsert(const HelperEvent& event) {
 void TranscriptView::releaseFinals() {
   while (!heldFinals_.empty()) {
     const HelperEvent& first = heldFinals_.begin()->second;
-    const bool waits = std::any_of(partials_.begin(), partials_.end(), [&](const auto& entry) {
+    // Only the live screen, which shows the one waited for, holds finals
+    // back; a pipe gets each one as soon as it comes.
+    const bool waits = partialsLive_ && std::any_of(partials_.begin(), partials_.end(), [&](const auto& entry) {
       const HelperEvent& partial = entry.second.event;
       return partial.sourceId != first.sourceId && partial.startMs < first.startMs;
     });

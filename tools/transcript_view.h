@@ -1,7 +1,9 @@
-// What veskar-transcribe shows: finals as lines that stay, in the order the
-// utterances began, and, in a terminal, the partial results of each source
-// revising in place below them with a status line (the progress bar of a
-// file, or the live status); plus notices and the closing summary.
+// What veskar-transcribe shows: finals as lines that stay, and, in a
+// terminal, the partial results of each source revising in place below them
+// with a status line (the progress bar of a file, or the live status); plus
+// notices and the closing summary. In a terminal the finals stay in the
+// order their utterances began (a final waits among the live lines for an
+// earlier utterance of the other speaker); in a pipe each comes at once.
 #ifndef VESKAR_TOOLS_TRANSCRIPT_VIEW_H_
 #define VESKAR_TOOLS_TRANSCRIPT_VIEW_H_
 
