@@ -54,7 +54,6 @@ bool LiveFeed::send(std::vector<std::vector<int16_t>>& chunk, HelperProcess& hel
   for (std::size_t slot = 0; slot < chunk.size(); ++slot) {
     chunk[slot].resize(frames);
     if (frames == 0) continue;
-    levels_[slot].add(chunk[slot], kCaptureSampleRate);
     appendAudioLine(lines, inputs_[slot].sourceId, chunk[slot]);
   }
   helper.queueInput(lines);
@@ -75,6 +74,8 @@ bool LiveFeed::pump(Clock::time_point now, HelperProcess& helper) {
   }
   for (std::size_t slot = 0; slot < taken_.size(); ++slot) {
     if (taken_[slot].empty()) continue;
+    // Levels as recorded, so that the meters move before the helper is ready.
+    levels_[slot].add(taken_[slot], kCaptureSampleRate);
     aligner_.add(slot, taken_[slot]);
     taken_[slot].clear();
     lastDelivery_[slot] = now;
