@@ -268,6 +268,38 @@ TEST_F(LiveTranscription, AMicrophoneThatStopsDeliveringEndsTheRun) {
   EXPECT_EQ(readAll(out / "x.json"), "[]\n");
 }
 
+TEST_F(LiveTranscription, EchoCancellationIsAskedForWhenBothSourcesAreLive) {
+  // A helper that says on standard error how it was started, then serves
+  // the stream with no transcript.
+  const std::string helper = folder_.file("helper");
+  std::ofstream(helper) << "#!/bin/sh\n"
+                           "echo \"started with: $*\" >&2\n"
+                           "echo '{\"type\":\"stream.ready\",\"locale\":\"en_US\"}'\n"
+                           "while IFS= read -r line; do\n"
+                           "  case \"$line\" in *'\"finish\"'*) echo '{\"type\":\"stream.finished\"}'; exit 0;; esac\n"
+                           "done\n";
+  fs::permissions(helper, fs::perms::owner_all);
+  struct Case {
+    std::vector<std::string> args;
+    std::string startedWith;
+  };
+  const std::vector<Case> cases = {
+      {{}, "--locale en_US --sources 0,1 --echo-cancellation on\n"},
+      {{"--no-echo-cancellation"}, "--locale en_US --sources 0,1 --echo-cancellation off\n"},
+      {{"--sources", "1"}, "--locale en_US --sources 1\n"},
+      {{"--sources", "0", "--locale", "en"}, "--locale en --sources 0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.startedWith);
+    std::vector<std::string> argv{VESKAR_TRANSCRIBE_BINARY, "--helper", helper, "--live", "--seconds", "0.5"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ChildProcess tool(argv, server_->clientEnvironment());
+    EXPECT_EQ(tool.finish(30s), 0) << tool.err();
+    EXPECT_NE(tool.err().find("helper: started with: " + c.startedWith), std::string::npos) << tool.err();
+    EXPECT_NE(tool.err().find("audio:        0.5 s"), std::string::npos) << tool.err();
+  }
+}
+
 TEST_F(LiveTranscription, UnknownDevicesAreNamedAndTheKnownOnesListed) {
   struct Case {
     std::vector<std::string> args;
