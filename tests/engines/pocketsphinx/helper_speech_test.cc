@@ -16,7 +16,9 @@
 #include "coordination/coordinator.h"
 #include "protocol/input_decoder.h"
 #include "support/captured_pipe.h"
+#include "support/output_lines.h"
 #include "support/process_runner.h"
+#include "support/speech_corpus.h"
 #include "support/synthetic_audio.h"
 #include "support/temp_folder.h"
 #include "support/word_error_rate.h"
@@ -29,68 +31,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kClips = "/usr/share/pocketsphinx/test/data/librivox";
-
 bool speechInstalled() {
   return PocketSphinxLibrary::load() != nullptr &&
-         !findMissingModelFile(PocketSphinxEngine::defaultModelDirectory()).has_value() &&
-         fs::exists(kClips / "transcription");
-}
-
-// The samples of a 16 kHz mono 16-bit WAV file (its data chunk).
-std::string wavSamples(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::size_t at = 12;
-  while (at + 8 <= bytes.size()) {
-    const std::string id = bytes.substr(at, 4);
-    uint32_t size;
-    std::memcpy(&size, bytes.data() + at + 4, 4);
-    if (id == "data") return bytes.substr(at + 8, size);
-    at += 8 + size + (size & 1);
-  }
-  return {};
-}
-
-std::vector<std::string> referenceWords(const std::string& id) {
-  std::ifstream in(kClips / "transcription");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.find("(sense_and_sensibility_01_austen_64kb-" + id + ")") == std::string::npos) continue;
-    std::istringstream words(line.substr(0, line.rfind('(')));
-    std::vector<std::string> out;
-    std::string word;
-    while (words >> word) {
-      if (word != "<s>" && word != "</s>") out.push_back(word);
-    }
-    return out;
-  }
-  return {};
-}
-
-
-// The members of one output line that the checks need.
-struct Upsert {
-  int64_t source;
-  std::string speaker, id, text;
-  int64_t revision, startMs, endMs;
-  bool isFinal;
-};
-
-std::optional<Upsert> parseUpsert(const std::string& line) {
-  auto string = [&](const std::string& key) {
-    const std::size_t at = line.find("\"" + key + "\":\"");
-    if (at == std::string::npos) return std::string();
-    const std::size_t start = at + key.size() + 4;
-    return line.substr(start, line.find('"', start) - start);
-  };
-  auto number = [&](const std::string& key) {
-    const std::size_t at = line.find("\"" + key + "\":");
-    return at == std::string::npos ? INT64_MIN : std::stoll(line.substr(at + key.size() + 3));
-  };
-  if (line.rfind(R"({"type":"transcript.upsert")", 0) != 0) return std::nullopt;
-  return Upsert{number("source_id"), string("speaker"),  string("utterance_id"), string("text"),
-                number("revision"),  number("start_ms"), number("end_ms"),       line.find("\"is_final\":true") != std::string::npos};
+         !findMissingModelFile(PocketSphinxEngine::defaultModelDirectory()).has_value() && !testing::clips().empty();
 }
 
 TEST(HelperOnSpeech, TwoSourcesOfReadSpeechBecomeRevisedThenFinalUtterances) {
@@ -100,8 +43,7 @@ TEST(HelperOnSpeech, TwoSourcesOfReadSpeechBecomeRevisedThenFinalUtterances) {
   // sources interleaved, well within what the queue holds.
   std::map<int64_t, std::string> pcm;
   for (const auto& [source, id] : clipOf) {
-    pcm[source] = std::string(32000, '\0') + wavSamples(kClips / ("sense_and_sensibility_01_austen_64kb-" + id + ".wav")) +
-                  std::string(32000, '\0');
+    pcm[source] = std::string(32000, '\0') + testing::pcmBytes(testing::clip(id).samples) + std::string(32000, '\0');
     ASSERT_GT(pcm[source].size(), 64000u);
   }
   std::string input;
@@ -121,33 +63,34 @@ TEST(HelperOnSpeech, TwoSourcesOfReadSpeechBecomeRevisedThenFinalUtterances) {
   EXPECT_EQ(lines.front(), R"({"type":"stream.ready","locale":"en_US"})");
   EXPECT_EQ(lines.back(), R"({"type":"stream.finished"})");
 
-  std::map<std::string, std::vector<Upsert>> byId;
+  std::map<std::string, std::vector<OutputEvent>> byId;
   std::map<int64_t, std::vector<std::string>> finalWords;
   std::map<int64_t, int64_t> firstStart;
-  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
-    SCOPED_TRACE(lines[i]);
-    const std::optional<Upsert> upsert = parseUpsert(lines[i]);
-    ASSERT_TRUE(upsert.has_value()) << "only upserts between ready and finished";
-    EXPECT_EQ(upsert->speaker, upsert->source == 0 ? "user" : "meeting");
-    EXPECT_EQ(upsert->id, "native-" + std::to_string(upsert->source) + "-" + std::to_string(upsert->startMs));
-    EXPECT_GE(upsert->endMs, upsert->startMs);
-    EXPECT_FALSE(upsert->text.empty());
-    std::vector<Upsert>& revisions = byId[upsert->id];
-    EXPECT_EQ(upsert->revision, revisions.empty() ? 1 : revisions.back().revision + 1) << "revisions rise by one";
+  const std::vector<std::string> between(lines.begin() + 1, lines.end() - 1);
+  const std::vector<OutputEvent> upserts = testing::upsertsOf(between);
+  EXPECT_EQ(upserts.size(), between.size()) << "only upserts between ready and finished";
+  for (const OutputEvent& upsert : upserts) {
+    const int64_t source = upsert.source_id.value_or(-1);
+    const int64_t startMs = upsert.start_ms.value_or(-1);
+    SCOPED_TRACE(upsert.utterance_id.value_or("") + " " + upsert.text.value_or(""));
+    EXPECT_EQ(upsert.speaker, source == 0 ? "user" : "meeting");
+    EXPECT_EQ(upsert.utterance_id, "native-" + std::to_string(source) + "-" + std::to_string(startMs));
+    EXPECT_GE(upsert.end_ms.value_or(-1), startMs);
+    EXPECT_FALSE(upsert.text.value_or("").empty());
+    std::vector<OutputEvent>& revisions = byId[upsert.utterance_id.value_or("")];
+    EXPECT_EQ(upsert.revision, revisions.empty() ? 1 : *revisions.back().revision + 1) << "revisions rise by one";
     if (!revisions.empty()) {
-      EXPECT_FALSE(revisions.back().isFinal) << "nothing after the final";
+      EXPECT_FALSE(*revisions.back().is_final) << "nothing after the final";
     }
-    revisions.push_back(*upsert);
-    if (!firstStart.count(upsert->source)) firstStart[upsert->source] = upsert->startMs;
-    if (upsert->isFinal) {
-      std::istringstream words(upsert->text);
-      std::string word;
-      while (words >> word) finalWords[upsert->source].push_back(word);
+    revisions.push_back(upsert);
+    if (!firstStart.count(source)) firstStart[source] = startMs;
+    if (upsert.is_final.value_or(false)) {
+      for (const std::string& word : testing::wordsOf(*upsert.text)) finalWords[source].push_back(word);
     }
   }
   for (const auto& [id, revisions] : byId) {
     SCOPED_TRACE(id);
-    EXPECT_TRUE(revisions.back().isFinal) << "every utterance ends final before stream.finished";
+    EXPECT_TRUE(revisions.back().is_final.value_or(false)) << "every utterance ends final before stream.finished";
   }
   for (const auto& [source, id] : clipOf) {
     SCOPED_TRACE(source);
@@ -155,20 +98,14 @@ TEST(HelperOnSpeech, TwoSourcesOfReadSpeechBecomeRevisedThenFinalUtterances) {
     const int64_t clipEndMs = 1000 + static_cast<int64_t>(pcm[source].size() / 32) - 2000;
     EXPECT_GE(firstStart[source], 700) << "starts in the leading silence";
     EXPECT_LT(firstStart[source], clipEndMs);
-    EXPECT_LT(testing::wordErrorRate(referenceWords(id), finalWords[source]), 0.6);
+    EXPECT_LT(testing::wordErrorRate(testing::clip(id).words, finalWords[source]), 0.6);
   }
 }
 
 // The samples of a LibriVox clip as floats.
 std::vector<float> clipSamples(const std::string& id) {
-  const std::string bytes = wavSamples(kClips / ("sense_and_sensibility_01_austen_64kb-" + id + ".wav"));
-  std::vector<float> out(bytes.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    int16_t sample;
-    std::memcpy(&sample, bytes.data() + 2 * i, 2);
-    out[i] = sample;
-  }
-  return out;
+  const std::vector<int16_t>& samples = testing::clip(id).samples;
+  return std::vector<float>(samples.begin(), samples.end());
 }
 
 void place(std::vector<float>& track, const std::vector<float>& clip, double atSeconds) {
@@ -203,13 +140,15 @@ HelperRun runOnTwoSources(const std::vector<int16_t>& microphone, const std::vec
   EXPECT_EQ(result.err, "");
   HelperRun run;
   for (const std::string& line : result.outLines()) {
-    const std::optional<Upsert> upsert = parseUpsert(line);
-    if (!upsert || (upsert->source != 0 && upsert->source != 1)) continue;
-    run.sourceLines[upsert->source].push_back(line);
-    if (!upsert->isFinal || upsert->startMs < checkedFromMs) continue;
-    std::istringstream words(upsert->text);
+    const std::optional<OutputEvent> upsert = testing::parseOutputLine(line);
+    if (!upsert || upsert->type != "transcript.upsert") continue;
+    const int64_t source = upsert->source_id.value_or(-1);
+    if (source != 0 && source != 1) continue;
+    run.sourceLines[source].push_back(line);
+    if (!upsert->is_final.value_or(false) || upsert->start_ms.value_or(-1) < checkedFromMs) continue;
+    std::istringstream words(upsert->text.value_or(""));
     std::string word;
-    while (words >> word) run.finalWords[upsert->source].push_back(word);
+    while (words >> word) run.finalWords[source].push_back(word);
   }
   return run;
 }
@@ -236,11 +175,11 @@ TEST(HelperOnSpeech, EchoCancellationKeepsTheMeetingOutOfTheMicrophone) {
       testing::mix(user, testing::echoOf(meeting, meeting.size(), 1600, 0.32, testing::roomResponse(2400, 5))), noise));
   const auto meetingPcm = testing::toPcm(meeting);
 
-  std::vector<std::string> userWords = referenceWords("0880");
-  for (const std::string& word : referenceWords("0930")) userWords.push_back(word);
+  std::vector<std::string> userWords = testing::clip("0880").words;
+  for (const std::string& word : testing::clip("0930").words) userWords.push_back(word);
   std::multiset<std::string> meetingOnly;
   for (const char* id : {"0870", "0920"}) {  // 0890 overlaps "he was not" with the user
-    for (const std::string& word : referenceWords(id)) {
+    for (const std::string& word : testing::clip(id).words) {
       // Short words ("a", "he") come up in any misheard speech.
       if (word.size() >= 4 && std::ranges::find(userWords, word) == userWords.end()) meetingOnly.insert(word);
     }
