@@ -44,7 +44,7 @@ class NullEngine final : public SpeechEngine {
     return std::make_shared<NullTranscriber>();
   }
   AssetStatus assetStatus(const Modules&) override { return AssetStatus::installed; }
-  std::unique_ptr<AssetInstallationRequest> assetInstallationRequest(const Modules&) override { return nullptr; }
+  std::optional<AssetInstallationRequest> assetInstallationRequest(const Modules&) override { return std::nullopt; }
   bool reserve(const Locale&) override { return true; }
   std::optional<AudioFormat> bestAvailableAudioFormat(const Modules&) override { return format_; }
   std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const Modules& m, const SpeechAnalyzerOptions&) override {

@@ -22,13 +22,17 @@ namespace veskar::tools {
 
 using Clock = std::chrono::steady_clock;
 
+// The helper's waiting chunks per source: past this many unread chunks it
+// drops the oldest. A test pins it to the helper's own constant.
+inline constexpr int kHelperQueueCapacity = 500;
+
 struct SendGateSettings {
   int chunkMs = 100;
   double speed = 1.0;               // multiple of real time; > 0
   int windowChunks = 50;            // beyond the confirmed position
   std::chrono::milliseconds quietAfter{1500};  // without upserts: window gives way
   int quietCapChunks = 400;         // beyond the confirmed position, when quiet
-  int queueCapacity = 500;          // the helper's waiting chunks per source
+  int queueCapacity = kHelperQueueCapacity;
   int sources = 1;
 };
 

@@ -30,7 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kQueueCapacity = 500;  // the helper's waiting chunks per source
 constexpr int kQuietCapChunks = 400;
 constexpr std::size_t kMostPendingInput = 256 * 1024;
 constexpr double kProgressFromSeconds = 15;
@@ -197,7 +196,7 @@ void Transcription::handle(const HelperEvent& event, Clock::time_point now) {
     settings.windowChunks = std::clamp(
         static_cast<int>(std::lround(options_.windowSeconds * 1000 / options_.chunkMs)), 1, kQuietCapChunks);
     settings.quietCapChunks = kQuietCapChunks;
-    settings.queueCapacity = kQueueCapacity;
+    settings.queueCapacity = kHelperQueueCapacity;
     settings.sources = static_cast<int>(sourceIds_.size());
     gate_.emplace(settings, now);
   } else if (event.type == kTranscriptUpsert) {
@@ -364,7 +363,7 @@ int Transcription::run() {
     summary.utterances = view_.finalCount();
     summary.mayHaveDropped = gate_ && gate_->mayHaveDropped();
     summary.peakAheadChunks = gate_ ? gate_->peakAheadChunks() : 0;
-    summary.queueCapacity = kQueueCapacity;
+    summary.queueCapacity = kHelperQueueCapacity;
     summary.complete = finishedAt_.has_value() && !interrupted_ && failedSources_ == 0 && !fatal_;
     summary.interrupted = interrupted_ || aborted;
     sink_.write(Stream::err, summaryText(summary));

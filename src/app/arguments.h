@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "protocol/events.h"
-#include "transcription/speech_engine.h"
+#include "engine/speech_engine.h"
 
 namespace veskar {
 

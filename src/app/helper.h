@@ -1,4 +1,19 @@
 // The whole life of the helper process.
+//
+// Threads and shutdown. The main thread starts the stream and then runs the
+// input loop: it reads a line, decodes it and hands it to the Coordinator,
+// which appends audio to the analyzers (and the meeting's audio to the
+// microphone's front end) on this same thread, one line at a time. Each
+// source has two threads of its own: the analysis task, which runs the
+// engine over the source's input queue, and the results task, which reports
+// every result. A signal thread takes SIGTERM and SIGINT so that no output
+// line is cut, and a watcher thread ends the process when the host stops
+// reading standard output. All of them are detached and never joined: the
+// results task holds its analyzer, so the analyzer may be destroyed on that
+// very thread, and an engine may be blocked in its model when input ends.
+// The process therefore ends with _exit(): after "finish" every source has
+// been drained, so nothing is lost; at end of input without "finish", the
+// pending results are dropped on purpose, and nothing else needs to run.
 #ifndef VESKAR_APP_HELPER_H_
 #define VESKAR_APP_HELPER_H_
 
@@ -7,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "transcription/speech_engine.h"
+#include "engine/speech_engine.h"
 
 namespace veskar {
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "app/helper.h"
-#include "transcription/pocketsphinx_engine.h"
-#include "transcription/pocketsphinx_library.h"
+#include "engines/pocketsphinx/pocketsphinx_engine.h"
+#include "engines/pocketsphinx/library.h"
 
 int main(int argc, char** argv) {
   veskar::VeskarSpeechHelper::main(std::vector<std::string>(argv, argv + argc),

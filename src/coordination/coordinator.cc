@@ -24,7 +24,7 @@ Locale Coordinator::start(const Locale& locale, const std::vector<SourceId>& sou
                                 .locale = resolved->identifier,
                                 .code = std::string(event_code::modelDownloading),
                                 .message = std::string(kModelDownloadingMessage)});
-      std::unique_ptr<AssetInstallationRequest> request = engine_.assetInstallationRequest(modules);
+      std::optional<AssetInstallationRequest> request = engine_.assetInstallationRequest(modules);
       if (!request) throw HelperError(HelperError::Case::assetRequestUnavailable);
       request->downloadAndInstall();
     }
@@ -63,13 +63,22 @@ bool Coordinator::consume(const InputEvent& event) {
   const std::optional<std::string> bytes = decodeBase64(*event.pcm_base64);
   if (!bytes) throw HelperError(HelperError::Case::invalidEvent);
   std::shared_ptr<SourceAnalyzer> analyzer;
+  std::shared_ptr<SourceAnalyzer> referenceTaker;
   {
     std::lock_guard lock(mutex_);
     const auto it = analyzers_.find(*event.source_id);
     if (it == analyzers_.end()) throw HelperError(HelperError::Case::invalidEvent);
     analyzer = it->second;
+    if (*event.source_id == kMeetingSource) {
+      const auto user = analyzers_.find(kUserSource);
+      if (user != analyzers_.end() && user->second->takesReference()) referenceTaker = user->second;
+    }
   }
-  analyzer->append(*bytes);
+  const AcceptedAudio accepted = analyzer->append(*bytes);
+  // The reference tap: the microphone's front end hears the meeting audio
+  // the moment it is accepted, one line at a time, so both sources' input
+  // timelines advance in step with the host's lines.
+  if (referenceTaker) referenceTaker->appendReference(accepted);
   return true;
 }
 

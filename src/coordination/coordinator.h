@@ -13,10 +13,10 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/speech_engine.h"
 #include "protocol/event_writer.h"
 #include "protocol/events.h"
 #include "transcription/source_analyzer.h"
-#include "transcription/speech_engine.h"
 
 namespace veskar {
 
@@ -44,7 +44,9 @@ class Coordinator final : public StreamCoordinator {
   Locale start(const Locale& locale, const std::vector<SourceId>& sources) override;
 
   // "audio": decodes the Base64 audio and appends it to the source's
-  // analyzer; "finish": finishes every analyzer in turn, sends
+  // analyzer; the meeting's audio also goes, as reference, to the
+  // microphone's front end when that uses it. "finish": finishes every
+  // analyzer in turn, sends
   // "stream.finished" and returns false. Throws HelperError invalidEvent
   // for any other type and for unusable audio fields, and the analyzer's
   // errors unchanged.

@@ -39,10 +39,10 @@ static_assert(tableMatchesEnumeration(), "description table out of step with Hel
 HelperError::HelperError(Case c) : HelperError(c, std::string()) {}
 
 HelperError::HelperError(Case c, std::string localeIdentifier)
-    : case_(c), localeIdentifier_(std::move(localeIdentifier)) {
-  description_ = std::string(kDescriptions[static_cast<std::size_t>(c)].text);
-  if (c == Case::unsupportedLocale) description_ += localeIdentifier_;
-}
+    : DescribedError(std::string(kDescriptions[static_cast<std::size_t>(c)].text) +
+                     (c == Case::unsupportedLocale ? localeIdentifier : std::string())),
+      case_(c),
+      localeIdentifier_(std::move(localeIdentifier)) {}
 
 HelperError HelperError::unsupportedLocale(std::string localeIdentifier) {
   return HelperError(Case::unsupportedLocale, std::move(localeIdentifier));

@@ -5,26 +5,16 @@
 #ifndef VESKAR_PROTOCOL_ERRORS_H_
 #define VESKAR_PROTOCOL_ERRORS_H_
 
-#include <stdexcept>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "basics/described_error.h"
+
 namespace veskar {
 
-// A failure that carries its own description. Unlike std::runtime_error, the
-// text is a plain std::string, so a copy handed to another thread (through an
-// exception_ptr) shares no reference-counted buffer with the original.
-class DescribedError : public std::exception {
- public:
-  explicit DescribedError(std::string description) : description_(std::move(description)) {}
-  const char* what() const noexcept override { return description_.c_str(); }
-
- private:
-  std::string description_;
-};
-
-class HelperError : public std::exception {
+class HelperError : public DescribedError {
  public:
   // Declaration order is part of the catalogue; the description table in
   // errors.cc is checked against it at compile time.
@@ -50,15 +40,13 @@ class HelperError : public std::exception {
   // The payload of unsupportedLocale; empty for every other case.
   const std::string& localeIdentifier() const { return localeIdentifier_; }
   // The case's fixed English description; never empty.
-  const std::string& errorDescription() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
+  const std::string& errorDescription() const { return description(); }
 
  private:
   HelperError(Case c, std::string localeIdentifier);
 
   Case case_;
   std::string localeIdentifier_;
-  std::string description_;
 };
 
 // The description of any failure, as it becomes an error event's message:

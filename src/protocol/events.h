@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-namespace veskar {
+#include "basics/ids.h"
 
-using SourceId = int64_t;
+namespace veskar {
 
 namespace event_type {
 inline constexpr std::string_view audio = "audio";

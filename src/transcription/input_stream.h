@@ -10,7 +10,7 @@
 #include <deque>
 #include <mutex>
 
-#include "transcription/speech_engine.h"
+#include "engine/speech_engine.h"
 
 namespace veskar {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "protocol/events.h"
-#include "transcription/media_time.h"
+#include "engine/media_time.h"
 
 namespace veskar {
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <new>
 #include <thread>
 
 #include "protocol/errors.h"
@@ -48,46 +49,38 @@ class BackgroundTask {
   bool ended_ = false;  // guarded by mutex_
 };
 
-namespace {
-
-constexpr double kInputSampleRate = 16000.0;
-
-}  // namespace
-
 SourceAnalyzer::SourceAnalyzer(SourceId sourceID, std::shared_ptr<EventWriter> writer,
-                               std::shared_ptr<SpeechTranscriber> transcriber, const AudioFormat& inputFormat,
-                               const AudioFormat& analyzerFormat, std::unique_ptr<AudioConverter> converter)
+                               std::shared_ptr<SpeechTranscriber> transcriber, const AudioFormat& analyzerFormat,
+                               std::unique_ptr<FrontEnd> frontEnd)
     : sourceID_(sourceID),
-      speaker_(sourceID == 0 ? "user" : "meeting"),
+      speaker_(sourceID == kUserSource ? "user" : "meeting"),
       writer_(std::move(writer)),
       transcriber_(std::move(transcriber)),
-      inputFormat_(inputFormat),
       analyzerFormat_(analyzerFormat),
+      takesReference_(frontEnd->takesReference()),
       inputStream_(std::make_shared<AnalyzerInputStream>()),
-      converter_(std::move(converter)) {}
+      frontEnd_(std::move(frontEnd)) {}
 
 SourceAnalyzer::~SourceAnalyzer() = default;
 
 std::shared_ptr<SourceAnalyzer> SourceAnalyzer::make(SourceId sourceID, const Locale& locale,
-                                                     std::shared_ptr<EventWriter> writer, SpeechEngine& engine) {
+                                                     std::shared_ptr<EventWriter> writer, SpeechEngine& engine,
+                                                     std::vector<std::unique_ptr<AudioStage>> stages) {
   std::shared_ptr<SpeechTranscriber> transcriber =
       engine.makeTranscriber(locale, TranscriptionPreset::timeIndexedProgressiveTranscription);
-  if (!transcriber) throw SpeechEngineError("The speech transcriber could not be created");
   const Modules modules{transcriber};
 
-  const std::optional<AudioFormat> inputFormat = AudioFormat::make(SampleType::int16, kInputSampleRate, 1, false);
-  if (!inputFormat) throw HelperError(HelperError::Case::audioFormat);
   const std::optional<AudioFormat> analyzerFormat = engine.bestAvailableAudioFormat(modules);
   if (!analyzerFormat) throw HelperError(HelperError::Case::audioFormat);
-  std::unique_ptr<AudioConverter> converter = AudioConverter::make(*inputFormat, *analyzerFormat);
-  if (!converter) throw HelperError(HelperError::Case::audioFormat);
+  std::unique_ptr<Resampler> resampler = Resampler::make(*analyzerFormat);
+  if (!resampler) throw HelperError(HelperError::Case::audioFormat);
+  auto frontEnd = std::make_unique<FrontEnd>(std::move(stages), std::move(resampler));
 
-  std::shared_ptr<SourceAnalyzer> self(new SourceAnalyzer(sourceID, std::move(writer), transcriber, *inputFormat,
-                                                          *analyzerFormat, std::move(converter)));
+  std::shared_ptr<SourceAnalyzer> self(
+      new SourceAnalyzer(sourceID, std::move(writer), transcriber, *analyzerFormat, std::move(frontEnd)));
   self->analyzer_ = engine.makeAnalyzer(
       modules, SpeechAnalyzerOptions{SpeechAnalyzerOptions::Priority::userInitiated,
                                      SpeechAnalyzerOptions::ModelRetention::whileInUse});
-  if (!self->analyzer_) throw SpeechEngineError("The speech analyzer could not be created");
   self->analyzer_->prepareToAnalyze(self->analyzerFormat_);
 
   // The analysis task holds only what it needs, never the SourceAnalyzer.
@@ -120,67 +113,77 @@ void SourceAnalyzer::runResults() {
   }
 }
 
-void SourceAnalyzer::append(std::string_view bytes) {
+AcceptedAudio SourceAnalyzer::append(std::string_view bytes) {
   std::lock_guard lock(mutex_);
   if (bytes.empty() || bytes.size() % 2 != 0) throw HelperError(HelperError::Case::invalidPCM);
   const std::size_t frames = bytes.size() / 2;
   if (frames > std::numeric_limits<uint32_t>::max()) throw HelperError(HelperError::Case::audioBuffer);
 
-  std::shared_ptr<PcmBuffer> input = PcmBuffer::make(inputFormat_, static_cast<uint32_t>(frames));
-  if (!input) throw HelperError(HelperError::Case::audioBuffer);
-  int16_t* samples = input->int16ChannelData(0);
-  if (samples == nullptr) throw HelperError(HelperError::Case::audioBuffer);
-  input->setFrameLength(static_cast<uint32_t>(frames));
+  AcceptedAudio accepted;
+  accepted.inputOffset = inputFrames_;
+  try {
+    accepted.samples.resize(frames);
+  } catch (const std::bad_alloc&) {
+    throw HelperError(HelperError::Case::audioBuffer);
+  }
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(samples, bytes.data(), bytes.size());
+    std::memcpy(accepted.samples.data(), bytes.data(), bytes.size());
   } else {
     for (std::size_t i = 0; i < frames; ++i) {
       const auto low = static_cast<uint8_t>(bytes[2 * i]);
       const auto high = static_cast<uint8_t>(bytes[2 * i + 1]);
-      samples[i] = static_cast<int16_t>(static_cast<uint16_t>(low | (high << 8)));
+      accepted.samples[i] = static_cast<int16_t>(static_cast<uint16_t>(low | (high << 8)));
     }
   }
 
-  const double capacity =
-      std::ceil((analyzerFormat_.sampleRate / inputFormat_.sampleRate) * static_cast<double>(frames)) + 16.0;
-  if (!(capacity <= static_cast<double>(std::numeric_limits<uint32_t>::max()))) {
+  std::shared_ptr<PcmBuffer> output;
+  try {
+    output = frontEnd_->process(accepted.samples);
+  } catch (const AudioBufferUnavailable&) {
     throw HelperError(HelperError::Case::audioBuffer);
   }
-  std::shared_ptr<PcmBuffer> output = PcmBuffer::make(analyzerFormat_, static_cast<uint32_t>(capacity));
-  if (!output) throw HelperError(HelperError::Case::audioBuffer);
+  inputFrames_ += static_cast<int64_t>(frames);
+  enqueue(std::move(output));
+  return accepted;
+}
 
-  bool handedOver = false;
-  std::exception_ptr error;
-  const AudioConverter::OutputStatus status = converter_->convert(
-      *output, error,
-      [&](uint32_t, AudioConverter::InputStatus& inputStatus) -> std::shared_ptr<const PcmBuffer> {
-        if (handedOver) {
-          inputStatus = AudioConverter::InputStatus::noDataNow;
-          return nullptr;
-        }
-        handedOver = true;
-        inputStatus = AudioConverter::InputStatus::haveData;
-        return input;
-      });
-  if (status == AudioConverter::OutputStatus::error) {
-    if (error) std::rethrow_exception(error);
-    throw HelperError(HelperError::Case::audioConversion);
+void SourceAnalyzer::appendReference(const AcceptedAudio& reference) {
+  std::lock_guard lock(mutex_);
+  if (!takesReference_) return;
+  std::shared_ptr<PcmBuffer> output;
+  try {
+    output = frontEnd_->processReference(reference.inputOffset, reference.samples);
+  } catch (const AudioBufferUnavailable&) {
+    throw HelperError(HelperError::Case::audioBuffer);
   }
-  if (error) std::rethrow_exception(error);
-  if (output->frameLength() == 0) return;
+  enqueue(std::move(output));
+}
 
+void SourceAnalyzer::enqueue(std::shared_ptr<PcmBuffer> buffer) {
+  if (!buffer || buffer->frameLength() == 0) return;
   const double rate = std::round(analyzerFormat_.sampleRate);  // halves away from zero
   const MediaTime start = MediaTime::make(sampleOffset_, static_cast<int32_t>(rate));
-  sampleOffset_ += output->frameLength();
+  sampleOffset_ += buffer->frameLength();
   // Queued, or pushed out later by newer audio: the timeline has advanced
   // either way, so what stays keeps its place.
-  inputStream_->yield(AnalyzerInput{std::move(output), start});
+  inputStream_->yield(AnalyzerInput{std::move(buffer), start});
 }
 
 void SourceAnalyzer::finish() {
+  std::exception_ptr drainFailure;
   {
     std::lock_guard lock(mutex_);
+    try {
+      enqueue(frontEnd_->drain());
+    } catch (...) {
+      // The audio queued before what the stages held is still finished and
+      // reported; the loss is reported below, outside the lock.
+      drainFailure = std::current_exception();
+    }
     inputStream_->finish();
+  }
+  if (drainFailure) {
+    writer_->send(errorEvent(event_code::analysisFailed, describeException(drainFailure), true, sourceID_));
   }
   try {
     analyzer_->finalizeAndFinishThroughEndOfInput();

@@ -1,11 +1,11 @@
-#include "transcription/locale_match.h"
+#include "engine/locale_match.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
-#include "transcription/pocketsphinx_engine.h"
+#include "engines/pocketsphinx/pocketsphinx_engine.h"
 
 namespace veskar {
 namespace {

@@ -20,16 +20,11 @@ void Gate::wait() {
 
 namespace {
 
-class ScriptedRequest final : public AssetInstallationRequest {
- public:
-  explicit ScriptedRequest(bool fails) : fails_(fails) {}
-  void downloadAndInstall() override {
-    if (fails_) throw SpeechEngineError("scripted download failure");
-  }
-
- private:
-  bool fails_;
-};
+AssetInstallationRequest scriptedRequest(bool fails) {
+  return AssetInstallationRequest([fails] {
+    if (fails) throw SpeechEngineError("scripted download failure");
+  });
+}
 
 }  // namespace
 
@@ -62,19 +57,19 @@ AssetStatus ScriptedEngine::assetStatus(const Modules&) {
   return script_.status;
 }
 
-std::unique_ptr<AssetInstallationRequest> ScriptedEngine::assetInstallationRequest(const Modules&) {
+std::optional<AssetInstallationRequest> ScriptedEngine::assetInstallationRequest(const Modules&) {
   record("assetInstallationRequest");
   switch (script_.installation) {
     case EngineScript::Installation::noRequest:
-      return nullptr;
+      return std::nullopt;
     case EngineScript::Installation::requestThrows:
       throw SpeechEngineError("scripted installation request failure");
     case EngineScript::Installation::downloadThrows:
-      return std::make_unique<ScriptedRequest>(true);
+      return scriptedRequest(true);
     case EngineScript::Installation::succeeds:
       break;
   }
-  return std::make_unique<ScriptedRequest>(false);
+  return scriptedRequest(false);
 }
 
 bool ScriptedEngine::reserve(const Locale& locale) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "transcription/speech_engine.h"
+#include "engine/speech_engine.h"
 
 namespace veskar::testing {
 
@@ -74,7 +74,7 @@ class ScriptedEngine final : public SpeechEngine {
   std::optional<Locale> supportedLocale(const Locale& locale) override;
   std::shared_ptr<SpeechTranscriber> makeTranscriber(const Locale& locale, TranscriptionPreset preset) override;
   AssetStatus assetStatus(const Modules& modules) override;
-  std::unique_ptr<AssetInstallationRequest> assetInstallationRequest(const Modules& modules) override;
+  std::optional<AssetInstallationRequest> assetInstallationRequest(const Modules& modules) override;
   bool reserve(const Locale& locale) override;
   std::optional<AudioFormat> bestAvailableAudioFormat(const Modules& modules) override;
   std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const Modules& modules, const SpeechAnalyzerOptions& options) override;

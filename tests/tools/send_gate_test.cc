@@ -3,8 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include "transcription/input_stream.h"
+
 namespace veskar::tools {
 namespace {
+
+TEST(SendGate, AssumesTheHelpersQueueCapacity) {
+  EXPECT_EQ(static_cast<std::size_t>(kHelperQueueCapacity), AnalyzerInputStream::kDefaultCapacity);
+}
 
 using namespace std::chrono_literals;
 using Verdict = SendGate::Verdict;

@@ -1,7 +1,7 @@
 // The PocketSphinx entry points resolved by PocketSphinxLibrary. Included
 // only by the engine's own files: it pulls in the engine's headers.
-#ifndef VESKAR_TRANSCRIPTION_POCKETSPHINX_FUNCTIONS_H_
-#define VESKAR_TRANSCRIPTION_POCKETSPHINX_FUNCTIONS_H_
+#ifndef VESKAR_ENGINES_POCKETSPHINX_FUNCTIONS_H_
+#define VESKAR_ENGINES_POCKETSPHINX_FUNCTIONS_H_
 
 #include <pocketsphinx.h>
 #include <sphinxbase/cmd_ln.h>
@@ -37,4 +37,4 @@ struct PocketSphinxFunctions {
 
 }  // namespace veskar
 
-#endif  // VESKAR_TRANSCRIPTION_POCKETSPHINX_FUNCTIONS_H_
+#endif  // VESKAR_ENGINES_POCKETSPHINX_FUNCTIONS_H_

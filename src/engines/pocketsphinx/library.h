@@ -1,14 +1,14 @@
 // Opens the PocketSphinx shared libraries at run time and resolves the
 // functions the engine calls. The helper never links the engine, so that it
 // starts, and says what is missing, on a system without it.
-#ifndef VESKAR_TRANSCRIPTION_POCKETSPHINX_LIBRARY_H_
-#define VESKAR_TRANSCRIPTION_POCKETSPHINX_LIBRARY_H_
+#ifndef VESKAR_ENGINES_POCKETSPHINX_LIBRARY_H_
+#define VESKAR_ENGINES_POCKETSPHINX_LIBRARY_H_
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "transcription/speech_engine.h"
+#include "engine/speech_engine.h"
 
 namespace veskar {
 
@@ -63,4 +63,4 @@ class PocketSphinxLibrary {
 
 }  // namespace veskar
 
-#endif  // VESKAR_TRANSCRIPTION_POCKETSPHINX_LIBRARY_H_
+#endif  // VESKAR_ENGINES_POCKETSPHINX_LIBRARY_H_

@@ -1,7 +1,9 @@
-#include "transcription/speech_engine.h"
+#include "audio/audio_format.h"
 
 #include <cmath>
+#include <cstdio>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace veskar {
@@ -12,6 +14,19 @@ std::optional<AudioFormat> AudioFormat::make(SampleType type, double sampleRate,
   if (!std::isfinite(sampleRate) || sampleRate < 1.0 || sampleRate > 1'000'000.0) return std::nullopt;
   if (channels == 0 || channels > 64) return std::nullopt;
   return AudioFormat{type, sampleRate, channels, interleaved};
+}
+
+std::string describe(const AudioFormat& format) {
+  char rate[32];
+  std::snprintf(rate, sizeof rate, "%g", format.sampleRate);
+  std::string text = format.sampleType == SampleType::int16 ? "int16" : "float32";
+  text += ' ';
+  text += rate;
+  text += " Hz, ";
+  text += std::to_string(format.channelCount);
+  text += format.channelCount == 1 ? " channel" : " channels";
+  text += format.interleaved ? ", interleaved" : ", non-interleaved";
+  return text;
 }
 
 PcmBuffer::PcmBuffer(const AudioFormat& format, uint32_t frameCapacity)
@@ -51,54 +66,6 @@ const int16_t* PcmBuffer::int16ChannelData(uint32_t plane) const {
 const float* PcmBuffer::floatChannelData(uint32_t plane) const {
   if (format_.sampleType != SampleType::float32 || plane >= planeCount()) return nullptr;
   return floatSamples_.data() + static_cast<std::size_t>(plane) * frameCapacity_;
-}
-
-void ResultChannel::yield(TranscriptionResult result) {
-  {
-    std::lock_guard lock(mutex_);
-    if (finished_) return;
-    waiting_.push_back(std::move(result));
-  }
-  resultOrEndAvailable_.notify_one();
-}
-
-void ResultChannel::finish() {
-  {
-    std::lock_guard lock(mutex_);
-    finished_ = true;
-  }
-  resultOrEndAvailable_.notify_all();
-}
-
-void ResultChannel::fail(std::exception_ptr error) {
-  {
-    std::lock_guard lock(mutex_);
-    if (finished_) return;
-    finished_ = true;
-    error_ = std::move(error);
-  }
-  resultOrEndAvailable_.notify_all();
-}
-
-bool ResultChannel::isFinished() const {
-  std::lock_guard lock(mutex_);
-  return finished_;
-}
-
-std::optional<TranscriptionResult> ResultChannel::next() {
-  std::unique_lock lock(mutex_);
-  resultOrEndAvailable_.wait(lock, [&] { return !waiting_.empty() || finished_; });
-  if (!waiting_.empty()) {
-    TranscriptionResult result = std::move(waiting_.front());
-    waiting_.pop_front();
-    return result;
-  }
-  if (error_) {
-    // Thrown once; the sequence is over afterwards.
-    std::exception_ptr error = std::exchange(error_, nullptr);
-    std::rethrow_exception(error);
-  }
-  return std::nullopt;
 }
 
 }  // namespace veskar

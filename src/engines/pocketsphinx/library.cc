@@ -1,4 +1,4 @@
-#include "transcription/pocketsphinx_library.h"
+#include "engines/pocketsphinx/library.h"
 
 #include <dlfcn.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "transcription/pocketsphinx_functions.h"
+#include "engines/pocketsphinx/functions.h"
 
 namespace veskar {
 namespace {

@@ -1,4 +1,4 @@
-#include "transcription/locale_match.h"
+#include "engine/locale_match.h"
 
 #include <unicode/uloc.h>
 

@@ -1,4 +1,4 @@
-#include "transcription/audio_converter.h"
+#include "audio/resampler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,49 +17,48 @@ int16_t toInt16(float sample) {
 
 }  // namespace
 
-std::unique_ptr<AudioConverter> AudioConverter::make(const AudioFormat& from, const AudioFormat& to) {
-  if (from.channelCount != 1 || to.channelCount == 0) return nullptr;
+std::unique_ptr<Resampler> Resampler::make(const AudioFormat& to) {
+  if (to.channelCount == 0) return nullptr;
   void* resampler = nullptr;
-  if (from.sampleRate != to.sampleRate) {
+  if (to.sampleRate != kInputRate) {
     soxr_error_t error = nullptr;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    soxr_t soxr = soxr_create(from.sampleRate, to.sampleRate, 1, &error, &io, &quality, nullptr);
+    soxr_t soxr = soxr_create(kInputRate, to.sampleRate, 1, &error, &io, &quality, nullptr);
     if (error != nullptr || soxr == nullptr) return nullptr;
     resampler = soxr;
   }
-  return std::unique_ptr<AudioConverter>(new AudioConverter(from, to, resampler));
+  return std::unique_ptr<Resampler>(new Resampler(to, resampler));
 }
 
-AudioConverter::AudioConverter(const AudioFormat& from, const AudioFormat& to, void* resampler)
-    : from_(from), to_(to), resampler_(resampler) {}
+Resampler::Resampler(const AudioFormat& to, void* soxr) : to_(to), soxr_(soxr) {}
 
-AudioConverter::~AudioConverter() {
-  if (resampler_ != nullptr) soxr_delete(static_cast<soxr_t>(resampler_));
+Resampler::~Resampler() {
+  if (soxr_ != nullptr) soxr_delete(static_cast<soxr_t>(soxr_));
 }
 
-void AudioConverter::appendInput(const PcmBuffer& buffer) {
-  const uint32_t frames = buffer.frameLength();
+void Resampler::push(std::span<const int16_t> input) {
+  const std::size_t frames = input.size();
   scratchIn_.resize(frames);
-  if (const int16_t* samples = buffer.int16ChannelData(0)) {
-    for (uint32_t i = 0; i < frames; ++i) scratchIn_[i] = static_cast<float>(samples[i]) / kInt16Scale;
-  } else if (const float* floats = buffer.floatChannelData(0)) {
-    std::copy(floats, floats + frames, scratchIn_.begin());
-  }
-  if (resampler_ == nullptr) {
+  for (std::size_t i = 0; i < frames; ++i) scratchIn_[i] = static_cast<float>(input[i]) / kInt16Scale;
+  if (soxr_ == nullptr) {
     pending_.insert(pending_.end(), scratchIn_.begin(), scratchIn_.end());
     return;
   }
-  const double ratio = to_.sampleRate / from_.sampleRate;
+  const double ratio = to_.sampleRate / kInputRate;
+  const std::size_t pendingBefore = pending_.size();
   std::size_t consumed = 0;
   // soxr takes all the input it can buffer; loop in case the output space
   // was too small for it to take everything at once.
   for (;;) {
-    scratchOut_.resize(static_cast<std::size_t>(std::ceil((frames - consumed) * ratio)) + 256);
+    scratchOut_.resize(static_cast<std::size_t>(std::ceil(static_cast<double>(frames - consumed) * ratio)) + 256);
     std::size_t inDone = 0, outDone = 0;
-    soxr_error_t error = soxr_process(static_cast<soxr_t>(resampler_), scratchIn_.data() + consumed,
-                                      frames - consumed, &inDone, scratchOut_.data(), scratchOut_.size(), &outDone);
-    if (error != nullptr) throw AudioConverterError(error);
+    soxr_error_t error = soxr_process(static_cast<soxr_t>(soxr_), scratchIn_.data() + consumed, frames - consumed,
+                                      &inDone, scratchOut_.data(), scratchOut_.size(), &outDone);
+    if (error != nullptr) {
+      pending_.resize(pendingBefore);
+      throw ResamplerError(error);
+    }
     pending_.insert(pending_.end(), scratchOut_.begin(), scratchOut_.begin() + static_cast<std::ptrdiff_t>(outDone));
     consumed += inDone;
     if (consumed >= frames && outDone < scratchOut_.size()) break;
@@ -67,26 +66,7 @@ void AudioConverter::appendInput(const PcmBuffer& buffer) {
   }
 }
 
-AudioConverter::OutputStatus AudioConverter::convert(PcmBuffer& output, std::exception_ptr& error,
-                                                     const InputBlock& input) {
-  error = nullptr;
-  OutputStatus status = OutputStatus::inputRanDry;
-  try {
-    for (;;) {
-      InputStatus inputStatus = InputStatus::noDataNow;
-      std::shared_ptr<const PcmBuffer> buffer = input(output.frameCapacity(), inputStatus);
-      if (inputStatus != InputStatus::haveData) {
-        if (inputStatus == InputStatus::endOfStream) status = OutputStatus::endOfStream;
-        break;
-      }
-      if (buffer) appendInput(*buffer);
-    }
-  } catch (...) {
-    error = std::current_exception();
-    output.setFrameLength(0);
-    return OutputStatus::error;
-  }
-
+void Resampler::pull(PcmBuffer& output) {
   const std::size_t frames = std::min<std::size_t>(pendingFrames(), output.frameCapacity());
   const float* source = pending_.data() + pendingStart_;
   const uint32_t channels = to_.channelCount;
@@ -113,8 +93,6 @@ AudioConverter::OutputStatus AudioConverter::convert(PcmBuffer& output, std::exc
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingStart_));
     pendingStart_ = 0;
   }
-  if (frames > 0 && status == OutputStatus::inputRanDry && pendingFrames() > 0) status = OutputStatus::haveData;
-  return status;
 }
 
 }  // namespace veskar

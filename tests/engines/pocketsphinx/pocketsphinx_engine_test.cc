@@ -1,7 +1,10 @@
 // The PocketSphinx engine over the real libraries and the en-us model,
 // decoding the LibriVox clips of pocketsphinx-testdata. Each fixture skips
 // its tests when what it needs is not installed.
-#include "transcription/pocketsphinx_engine.h"
+#include "engine/decoder_timeline.h"
+#include "engines/pocketsphinx/hypothesis_text.h"
+#include "engines/pocketsphinx/model_files.h"
+#include "engines/pocketsphinx/pocketsphinx_engine.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -473,7 +476,7 @@ TEST_F(PocketSphinxLibraryTest, OffersItsFormatAndNoInstaller) {
   EXPECT_TRUE(engine.isAvailable());
   const Modules modules = {newTranscriber(engine)};
   EXPECT_EQ(engine.bestAvailableAudioFormat(modules), AudioFormat::make(SampleType::int16, 16000.0, 1, false));
-  EXPECT_EQ(engine.assetInstallationRequest(modules), nullptr);
+  EXPECT_FALSE(engine.assetInstallationRequest(modules).has_value());
   EXPECT_TRUE(engine.reserve(PocketSphinxEngine::servedLocale()));
   // The results sequence is the transcriber's own channel.
   EXPECT_NE(dynamic_cast<ResultChannel*>(&modules.front()->results()), nullptr);

@@ -1,7 +1,7 @@
 // Media time: a rational number of seconds with validity flags, and a range
 // of a start and a duration. Result ranges and input start times use it.
-#ifndef VESKAR_TRANSCRIPTION_MEDIA_TIME_H_
-#define VESKAR_TRANSCRIPTION_MEDIA_TIME_H_
+#ifndef VESKAR_ENGINE_MEDIA_TIME_H_
+#define VESKAR_ENGINE_MEDIA_TIME_H_
 
 #include <cstdint>
 
@@ -56,4 +56,4 @@ struct MediaTimeRange {
 
 }  // namespace veskar
 
-#endif  // VESKAR_TRANSCRIPTION_MEDIA_TIME_H_
+#endif  // VESKAR_ENGINE_MEDIA_TIME_H_

@@ -1,24 +1,34 @@
-// The boundary to the speech engine. The pipeline sees the engine only
-// through these types, so the same code runs over PocketSphinx and over the
-// scripted engine of the tests. Every operation may block; none may be
-// called concurrently on one object unless its comment says so.
-#ifndef VESKAR_TRANSCRIPTION_SPEECH_ENGINE_H_
-#define VESKAR_TRANSCRIPTION_SPEECH_ENGINE_H_
+// The boundary to a speech engine. The pipeline sees an engine only through
+// these types, so the same pipeline runs over PocketSphinx and over the
+// scripted engine of the tests.
+//
+// Conventions every engine follows:
+// - Failures are thrown as SpeechEngineError (or a type derived from it)
+//   whose what() is the engine's own text; the pipeline passes that text to
+//   the host unchanged.
+// - An operation that makes an object returns it or throws: never null.
+//   An answer that may legitimately be "none" is a std::optional.
+// - Every operation may block. None may be called concurrently on one
+//   object unless its comment says so.
+#ifndef VESKAR_ENGINE_SPEECH_ENGINE_H_
+#define VESKAR_ENGINE_SPEECH_ENGINE_H_
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "transcription/media_time.h"
-
-#include "protocol/errors.h"
+#include "audio/audio_format.h"
+#include "basics/described_error.h"
+#include "basics/ids.h"
+#include "engine/media_time.h"
 
 namespace veskar {
 
@@ -26,58 +36,6 @@ namespace veskar {
 class SpeechEngineError : public DescribedError {
  public:
   using DescribedError::DescribedError;
-};
-
-struct Locale {
-  std::string identifier;
-  bool operator==(const Locale&) const = default;
-};
-
-enum class SampleType { int16, float32 };
-
-// The layout of PCM audio. Build with make(), which refuses layouts that no
-// buffer can hold.
-struct AudioFormat {
-  SampleType sampleType = SampleType::int16;
-  double sampleRate = 0;
-  uint32_t channelCount = 0;
-  bool interleaved = false;
-
-  static std::optional<AudioFormat> make(SampleType type, double sampleRate, uint32_t channels, bool interleaved);
-  std::size_t bytesPerSample() const { return sampleType == SampleType::int16 ? 2 : 4; }
-  bool operator==(const AudioFormat&) const = default;
-};
-
-// A PCM buffer: frameCapacity frames of storage, of which frameLength are
-// valid. Non-interleaved audio has one plane per channel; interleaved audio
-// one plane holding every channel.
-class PcmBuffer {
- public:
-  // Returns null when the storage cannot be allocated.
-  static std::shared_ptr<PcmBuffer> make(const AudioFormat& format, uint32_t frameCapacity);
-
-  const AudioFormat& format() const { return format_; }
-  uint32_t frameCapacity() const { return frameCapacity_; }
-  uint32_t frameLength() const { return frameLength_; }
-  // REQUIRES: length <= frameCapacity().
-  void setFrameLength(uint32_t length) { frameLength_ = length; }
-
-  uint32_t planeCount() const { return format_.interleaved ? 1 : format_.channelCount; }
-  // Samples of one plane: frameCapacity (times channelCount when interleaved).
-  // Null when the sample type differs or the plane does not exist.
-  int16_t* int16ChannelData(uint32_t plane);
-  float* floatChannelData(uint32_t plane);
-  const int16_t* int16ChannelData(uint32_t plane) const;
-  const float* floatChannelData(uint32_t plane) const;
-
- private:
-  PcmBuffer(const AudioFormat& format, uint32_t frameCapacity);
-
-  AudioFormat format_;
-  uint32_t frameCapacity_;
-  uint32_t frameLength_ = 0;
-  std::vector<int16_t> int16Samples_;
-  std::vector<float> floatSamples_;
 };
 
 // One buffer of engine input, stamped with its start on the source's timeline.
@@ -132,6 +90,9 @@ class ResultChannel final : public ResultSequence {
   std::exception_ptr error_;
 };
 
+// What a transcriber is asked to produce: results that are revised as audio
+// arrives and carry their place on the input timeline. Engines with a single
+// mode ignore it; it stays so that the pipeline states what it relies on.
 enum class TranscriptionPreset { timeIndexedProgressiveTranscription };
 
 // A transcriber module: what the engine is asked to produce, and where its
@@ -145,6 +106,10 @@ class SpeechTranscriber {
 
 using Modules = std::vector<std::shared_ptr<SpeechTranscriber>>;
 
+// How an engine should schedule an analyzer and keep its model. The
+// pipeline always asks for live use (user-initiated work, the model kept
+// while the analyzer is in use); engines that load their model per analyzer
+// and decode on the analysis thread ignore both.
 struct SpeechAnalyzerOptions {
   enum class Priority { userInitiated };
   enum class ModelRetention { whileInUse };
@@ -156,25 +121,34 @@ struct SpeechAnalyzerOptions {
 class SpeechAnalyzer {
  public:
   virtual ~SpeechAnalyzer() = default;
-  // Throws SpeechEngineError when the analyzer cannot take `format`.
+  // Readies the analyzer for input in `format`; called once, before start().
+  // Throws SpeechEngineError when the analyzer cannot take `format` or its
+  // model cannot be loaded.
   virtual void prepareToAnalyze(const AudioFormat& format) = 0;
   // Takes the inputs in order and delivers results to the modules. Blocks
-  // until analysis is over: after finalisation, or when it fails (throws).
-  // Called once, on a thread of its own.
+  // until analysis is over: returns after finalisation, throws
+  // SpeechEngineError when analysis fails (also when prepareToAnalyze()
+  // did not succeed). Called once, on a thread of its own.
   virtual void start(std::shared_ptr<InputSequence> inputSequence) = 0;
   // Called from another thread than start(), once the input sequence has
   // been finished. Returns when all input up to the end of the sequence has
   // been analysed and its results delivered; the modules' results sequences
-  // have then ended and start() returns. Ends the results also when start()
-  // failed or never ran. May throw.
+  // have then ended and start() returns or has thrown. Ends the results
+  // also when prepareToAnalyze() or start() failed, or start() never ran
+  // because preparation failed: a caller that waits for the results never
+  // waits for ever. May throw SpeechEngineError, after ending the results.
   virtual void finalizeAndFinishThroughEndOfInput() = 0;
 };
 
+// A request to install the model: what the engine will do when asked.
 class AssetInstallationRequest {
  public:
-  virtual ~AssetInstallationRequest() = default;
-  // Returns when the model is installed; throws on failure.
-  virtual void downloadAndInstall() = 0;
+  explicit AssetInstallationRequest(std::function<void()> install) : install_(std::move(install)) {}
+  // Returns when the model is installed; throws SpeechEngineError on failure.
+  void downloadAndInstall() const { install_(); }
+
+ private:
+  std::function<void()> install_;
 };
 
 enum class AssetStatus { unsupported, supported, downloading, installed };
@@ -184,23 +158,33 @@ class SpeechEngine {
  public:
   virtual ~SpeechEngine() = default;
 
-  // True when transcription can run on this system.
+  // True when transcription can run on this system. Never throws.
   virtual bool isAvailable() = 0;
-  // The engine's locale equivalent to `locale`, or none.
+  // The engine's locale equivalent to `locale`, or nullopt when it serves
+  // none. Never throws.
   virtual std::optional<Locale> supportedLocale(const Locale& locale) = 0;
+  // A transcriber for `locale` (one the engine resolved). Throws
+  // SpeechEngineError for a locale the engine does not serve.
   virtual std::shared_ptr<SpeechTranscriber> makeTranscriber(const Locale& locale, TranscriptionPreset preset) = 0;
 
+  // Whether the model the modules need is installed; unsupported when one
+  // of the modules is not this engine's. Never throws.
   virtual AssetStatus assetStatus(const Modules& modules) = 0;
-  // Null when no request can be made. May throw.
-  virtual std::unique_ptr<AssetInstallationRequest> assetInstallationRequest(const Modules& modules) = 0;
-  // May throw.
+  // A request that installs the model, or nullopt when this engine cannot
+  // install it. Throws SpeechEngineError when asking fails.
+  virtual std::optional<AssetInstallationRequest> assetInstallationRequest(const Modules& modules) = 0;
+  // Asks the engine to keep the locale's model available. The result and
+  // any SpeechEngineError thrown are advisory: the pipeline goes on either way.
   virtual bool reserve(const Locale& locale) = 0;
 
-  // The format the analyzer wants to be fed, or none.
+  // The format the analyzer wants to be fed, or nullopt when the engine
+  // proposes none. Never throws.
   virtual std::optional<AudioFormat> bestAvailableAudioFormat(const Modules& modules) = 0;
+  // An analyzer that drives `modules`. Throws SpeechEngineError when a
+  // module is not this engine's or already has an analyzer.
   virtual std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const Modules& modules, const SpeechAnalyzerOptions& options) = 0;
 };
 
 }  // namespace veskar
 
-#endif  // VESKAR_TRANSCRIPTION_SPEECH_ENGINE_H_
+#endif  // VESKAR_ENGINE_SPEECH_ENGINE_H_

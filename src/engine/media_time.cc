@@ -1,4 +1,4 @@
-#include "transcription/media_time.h"
+#include "engine/media_time.h"
 
 #include <cmath>
 #include <limits>

@@ -17,7 +17,8 @@
 #include "support/temp_folder.h"
 #include "support/word_error_rate.h"
 #include "support/wire.h"
-#include "transcription/pocketsphinx_engine.h"
+#include "engines/pocketsphinx/model_files.h"
+#include "engines/pocketsphinx/pocketsphinx_engine.h"
 
 namespace veskar {
 namespace {

@@ -1,8 +1,8 @@
 // Locale equivalence by ICU: two identifiers are equivalent when they name
 // the same language, script and region once canonicalised and completed with
 // their likely subtags ("en", "en-US" and "en_US.UTF-8" are all en_Latn_US).
-#ifndef VESKAR_TRANSCRIPTION_LOCALE_MATCH_H_
-#define VESKAR_TRANSCRIPTION_LOCALE_MATCH_H_
+#ifndef VESKAR_ENGINE_LOCALE_MATCH_H_
+#define VESKAR_ENGINE_LOCALE_MATCH_H_
 
 #include <optional>
 #include <string>
@@ -21,4 +21,4 @@ bool localesAreEquivalent(std::string_view a, std::string_view b);
 
 }  // namespace veskar
 
-#endif  // VESKAR_TRANSCRIPTION_LOCALE_MATCH_H_
+#endif  // VESKAR_ENGINE_LOCALE_MATCH_H_

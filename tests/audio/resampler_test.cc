@@ -1,4 +1,4 @@
-#include "transcription/audio_converter.h"
+#include "audio/resampler.h"
 
 #include <gtest/gtest.h>
 
@@ -9,30 +9,10 @@ namespace {
 
 const AudioFormat kInput = *AudioFormat::make(SampleType::int16, 16000.0, 1, false);
 
-std::shared_ptr<PcmBuffer> inputBuffer(const std::vector<int16_t>& samples) {
-  auto buffer = PcmBuffer::make(kInput, static_cast<uint32_t>(samples.size()));
-  std::copy(samples.begin(), samples.end(), buffer->int16ChannelData(0));
-  buffer->setFrameLength(static_cast<uint32_t>(samples.size()));
-  return buffer;
-}
-
-// One conversion of one buffer, as the analyzer does it.
-AudioConverter::OutputStatus convertOnce(AudioConverter& converter, const std::shared_ptr<PcmBuffer>& input,
-                                         PcmBuffer& output) {
-  bool handed = false;
-  std::exception_ptr error;
-  const auto status =
-      converter.convert(output, error, [&](uint32_t, AudioConverter::InputStatus& s) -> std::shared_ptr<const PcmBuffer> {
-        if (handed) {
-          s = AudioConverter::InputStatus::noDataNow;
-          return nullptr;
-        }
-        handed = true;
-        s = AudioConverter::InputStatus::haveData;
-        return input;
-      });
-  EXPECT_FALSE(error);
-  return status;
+// One conversion of one chunk, as the front end does it.
+void convertOnce(Resampler& resampler, const std::vector<int16_t>& input, PcmBuffer& output) {
+  resampler.push(input);
+  resampler.pull(output);
 }
 
 std::vector<int16_t> sine(std::size_t frames, double hz, std::size_t phase = 0) {
@@ -43,21 +23,17 @@ std::vector<int16_t> sine(std::size_t frames, double hz, std::size_t phase = 0) 
   return samples;
 }
 
-TEST(AudioConverter, EqualFormatsCopyExactly) {
-  auto converter = AudioConverter::make(kInput, kInput);
-  ASSERT_TRUE(converter);
+TEST(Resampler, EqualFormatsCopyExactly) {
+  auto resampler = Resampler::make(kInput);
+  ASSERT_TRUE(resampler);
   const std::vector<int16_t> samples{0x1234, -1, 32767, -32768, 0, 1};
   auto output = PcmBuffer::make(kInput, 6 + 16);
-  convertOnce(*converter, inputBuffer(samples), *output);
+  convertOnce(*resampler, samples, *output);
   ASSERT_EQ(output->frameLength(), 6u);
   EXPECT_EQ(std::vector<int16_t>(output->int16ChannelData(0), output->int16ChannelData(0) + 6), samples);
 }
 
-TEST(AudioConverter, RefusesSourcesWithMoreThanOneChannel) {
-  EXPECT_FALSE(AudioConverter::make(*AudioFormat::make(SampleType::int16, 16000.0, 2, false), kInput));
-}
-
-TEST(AudioConverter, ResamplesToAnyLayoutAsOneContinuousStream) {
+TEST(Resampler, ResamplesToAnyLayoutAsOneContinuousStream) {
   const struct {
     const char* name;
     AudioFormat to;
@@ -69,8 +45,8 @@ TEST(AudioConverter, ResamplesToAnyLayoutAsOneContinuousStream) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto converter = AudioConverter::make(kInput, c.to);
-    ASSERT_TRUE(converter);
+    auto resampler = Resampler::make(c.to);
+    ASSERT_TRUE(resampler);
     const double ratio = c.to.sampleRate / 16000.0;
     std::size_t delivered = 0;
     constexpr std::size_t kChunk = 320, kChunks = 50;
@@ -78,7 +54,7 @@ TEST(AudioConverter, ResamplesToAnyLayoutAsOneContinuousStream) {
     for (std::size_t k = 0; k < kChunks; ++k) {
       const auto capacity = static_cast<uint32_t>(std::ceil(ratio * kChunk) + 16);
       auto output = PcmBuffer::make(c.to, capacity);
-      convertOnce(*converter, inputBuffer(sine(kChunk, 440.0, k * kChunk)), *output);
+      convertOnce(*resampler, sine(kChunk, 440.0, k * kChunk), *output);
       ASSERT_LE(output->frameLength(), capacity);
       for (uint32_t i = 0; i < output->frameLength(); ++i) {
         if (c.to.sampleType == SampleType::float32 && c.to.interleaved) {
@@ -110,14 +86,14 @@ TEST(AudioConverter, ResamplesToAnyLayoutAsOneContinuousStream) {
   }
 }
 
-TEST(AudioConverter, FramesPastTheOutputCapacityComeWithTheNextCall) {
-  auto converter = AudioConverter::make(kInput, kInput);
+TEST(Resampler, FramesPastTheOutputCapacityComeWithTheNextCall) {
+  auto resampler = Resampler::make(kInput);
   auto small = PcmBuffer::make(kInput, 100);
-  convertOnce(*converter, inputBuffer(sine(320, 300.0)), *small);
+  convertOnce(*resampler, sine(320, 300.0), *small);
   EXPECT_EQ(small->frameLength(), 100u);
-  EXPECT_EQ(converter->pendingFrames(), 220u);
+  EXPECT_EQ(resampler->pendingFrames(), 220u);
   auto next = PcmBuffer::make(kInput, 1000);
-  convertOnce(*converter, inputBuffer(sine(320, 300.0, 320)), *next);
+  convertOnce(*resampler, sine(320, 300.0, 320), *next);
   EXPECT_EQ(next->frameLength(), 540u);
   const auto expected = sine(640, 300.0);
   EXPECT_EQ(std::vector<int16_t>(next->int16ChannelData(0), next->int16ChannelData(0) + 540),
