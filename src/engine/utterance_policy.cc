@@ -153,12 +153,12 @@ void UtterancePolicy::emitPartialIfDue() {
   const Segmentation segments = segmentation(decoder_.segments());
   if (!segments.any) return;
   if (!emitted_) {
-    // Held until the words come like speech: early and dense, or still at
-    // one a second once the gate can judge.
+    // Held until the words come like speech: early and dense, or at a
+    // speaking rate once the gate can judge.
     const int64_t lasted = processed_ - resultStart(segments.firstFrame);
     const std::size_t words = wordCount(text);
     const bool early = words >= static_cast<std::size_t>(kShownWords) && atLeast(words, kShownWordsPerSecond, lasted);
-    const bool passed = lasted >= kDensityGateAfter && atLeast(words, 1.0, lasted);
+    const bool passed = lasted >= kDensityGateAfter && atLeast(words, kSpeechWordsPerSecond, lasted);
     if (!early && !passed) return;
   }
   emit(std::move(text), segments.firstFrame, segments.lastFrame, false);

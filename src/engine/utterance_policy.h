@@ -63,9 +63,12 @@ class UtterancePolicy {
   static constexpr int64_t kDensityGateAfter = 2 * StreamingDecoder::kSampleRate;
   // The first partial of an utterance waits for this many words coming at
   // least kShownWordsPerSecond (speech is at 2 or more words within its
-  // first 0.5 to 0.8 s), or for the gate to have passed it.
+  // first 0.5 to 0.9 s), or, once the gate can judge, for words coming at
+  // kSpeechWordsPerSecond: the gate's one word a second decides what is
+  // surely not speech, and typing hovers around it.
   static constexpr int kShownWords = 2;
-  static constexpr double kShownWordsPerSecond = 2.5;
+  static constexpr double kShownWordsPerSecond = 2.0;
+  static constexpr double kSpeechWordsPerSecond = 1.5;
 
   using Emit = std::function<void(const UtteranceResult&)>;
 

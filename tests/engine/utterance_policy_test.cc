@@ -297,6 +297,11 @@ TEST(UtterancePolicy, TheFirstPartialWaitsForWordsComingLikeSpeech) {
       {"two words in 1.2 s are held", {ms(1000), ms(2500)},
        {{ms(1200), "up", {word(1000, 1200)}}, {ms(2200), "up up", {word(1000, 1200), word(1200, 2200)}}},
        {{"up up", true}}},
+      {"1.1 words a second is speech, shown in its final only", {ms(1000), ms(4000)},
+       {{ms(1900), "so", {word(1000, 1900)}},
+        {ms(2800), "so we", {word(1000, 1900), word(1900, 2800)}},
+        {ms(3700), "so we met", {word(1000, 1900), word(1900, 2800), word(2800, 3700)}}},
+       {{"so we met", true}}},
       {"sparse words are never shown: typing", {ms(1000), ms(4000)},
        {{ms(1200), "up", {word(1000, 1200)}},
         {ms(2200), "up up", {word(1000, 1200), word(1200, 2200)}},
@@ -304,15 +309,16 @@ TEST(UtterancePolicy, TheFirstPartialWaitsForWordsComingLikeSpeech) {
        {},
        true},
   });
-  // 1.1 words a second: held until the gate can judge, then shown.
-  const PolicyCase dense = evenWords("1.1 words a second", 10, 11, true);
+  // 1.6 words a second: too slow at first, shown once the gate can judge.
+  const PolicyCase steady = evenWords("1.6 words a second", 10, 16, true);
   DecoderScript script;
-  script.speech = {dense.speech};
-  script.beliefs = dense.beliefs;
-  const PolicyRun run = runPolicy(script, dense.speech.second + ms(1000));
+  script.speech = {steady.speech};
+  script.beliefs = steady.beliefs;
+  const PolicyRun run = runPolicy(script, steady.speech.second + ms(1000));
   SCOPED_TRACE(describe(run.results));
   ASSERT_GE(run.results.size(), 2u);
   EXPECT_FALSE(run.results.front().isFinal);
+  EXPECT_TRUE(run.results.back().isFinal);
   EXPECT_GE(run.results.front().endSample - run.results.front().startSample, ms(2000) - UtterancePolicy::kPartialInterval)
       << "shown once the gate could judge it";
   EXPECT_TRUE(run.results.back().isFinal);

@@ -34,7 +34,7 @@ constexpr std::array<const char*, 4> kDecoderSettings = {"-maxhmmpf", "5000", "-
 constexpr int64_t kSpeechBeforeRedecoding = StreamingDecoder::kSampleRate;
 // Audio kept from before the detector heard speech, so that the decoder
 // hears the same start of speech again.
-constexpr std::size_t kLeadIn = StreamingDecoder::kSampleRate / 2;
+constexpr std::size_t kLeadIn = 2 * StreamingDecoder::kSampleRate;
 constexpr std::size_t kRedecodeBlock = 320;
 
 // ": <what the library logged>" when it logged something.
