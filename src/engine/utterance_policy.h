@@ -112,7 +112,7 @@ class UtterancePolicy {
   int64_t lastPartialAt_ = 0;
   double energySum_ = 0;
   int64_t energySamples_ = 0;
-  std::string lastText_;           // of the last result shown
+  std::string lastText_;          // of the last result shown
   bool emitted_ = false;          // the utterance has shown a result
   std::optional<int64_t> start_;  // decoder sample where the results start
   int64_t shift_ = 0;
