@@ -18,15 +18,28 @@ namespace veskar::tools {
 inline constexpr double kDefaultSpeed = 4.0;
 inline constexpr double kDefaultStereoSpeed = 2.0;
 
+// Live capture sends smaller chunks than files: the words show sooner.
+inline constexpr int kDefaultLiveChunkMs = 50;
+
 struct Options {
   std::string file;
+  // Live capture instead of a file.
+  bool live = false;
+  bool listDevices = false;
+  std::string mic;      // empty: the default input
+  std::string meeting;  // empty: the default output's monitor
+  std::vector<int> liveSources{0, 1};
+  std::optional<double> seconds;  // stop after this much audio
+  bool echoCancellation = true;   // asked of the helper when both sources are live
+  // Transcript files, the format by extension.
+  std::vector<std::string> outputs;
   std::string helper;  // empty: the default one
   std::string locale = "en_US";
   double speed = kDefaultSpeed;  // 1 with --realtime; kDefaultStereoSpeed with --stereo-sources
   bool stereoSources = false;
   int source = 0;  // where a mono mix goes
   double windowSeconds = 5.0;
-  int chunkMs = 100;
+  int chunkMs = 100;  // kDefaultLiveChunkMs with --live
   bool progress = true;
   bool help = false;
 };

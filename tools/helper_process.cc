@@ -15,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "veskar_config.h"
+
 extern char** environ;
 
 namespace veskar::tools {
@@ -67,9 +69,10 @@ std::string defaultHelperPath(const std::string& selfPath) {
   std::error_code error;
   fs::path self = fs::canonical(selfPath, error);
   if (error) self = fs::path(selfPath);
-  for (const fs::path& dir : {self.parent_path(), self.parent_path().parent_path()}) {
-    const fs::path candidate = dir / name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+  const fs::path candidates[] = {self.parent_path() / name, self.parent_path().parent_path() / name,
+                                 self.parent_path() / config::kHelperFromToolFolder, config::kInstalledHelper};
+  for (const fs::path& candidate : candidates) {
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate.lexically_normal().string();
   }
   return name;
 }

@@ -40,8 +40,9 @@ struct ActivitySample {
 std::optional<ActivitySample> sampleActivity(pid_t pid);
 
 // Where the helper is when no --helper is given: next to `selfPath`, in the
-// folder above it (the build folder when the tool is in build/tools), or
-// else found on PATH by name.
+// folder above it (the build folder when the tool is in build/tools), where
+// the installation `selfPath` belongs to keeps it, at the configured install
+// path, or else found on PATH by name.
 std::string defaultHelperPath(const std::string& selfPath);
 
 class HelperProcess {

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "transcript_files.h"
+
 namespace veskar::tools {
 
 namespace {
@@ -87,8 +89,9 @@ std::string formatDuration(double seconds) {
 }
 
 std::string finalLine(const HelperEvent& upsert) {
-  const std::string speaker =
-      !upsert.speaker.empty() ? upsert.speaker : "source " + std::to_string(upsert.sourceId.value_or(0));
+  const std::string speaker = upsert.sourceId ? speakerName(*upsert.sourceId)
+                              : !upsert.speaker.empty() ? upsert.speaker
+                                                        : std::string("?");
   std::string line = "[";
   line += formatTimestamp(upsert.startMs);
   line += "] ";
@@ -114,6 +117,21 @@ std::string fitToColumns(std::string_view text, int columns) {
     ++i;
   }
   return "\xE2\x80\xA6" + std::string(text.substr(i));
+}
+
+// The first `columns` code points of `text`, ending with "…" when cut.
+std::string cutToColumns(std::string_view text, int columns) {
+  if (columns < 2) columns = 2;
+  const std::size_t limit = static_cast<std::size_t>(columns);
+  if (codePoints(text) <= limit) return std::string(text);
+  std::size_t keep = limit - 1, i = 0;
+  for (; i < text.size(); ++i) {
+    if (!isContinuationByte(static_cast<unsigned char>(text[i]))) {
+      if (keep == 0) break;
+      --keep;
+    }
+  }
+  return std::string(text.substr(0, i)) + "\xE2\x80\xA6";
 }
 
 std::string partialLine(const HelperEvent& upsert, int columns) {
@@ -180,7 +198,9 @@ void TranscriptView::upsert(const HelperEvent& event) {
     partials_.erase(event.utteranceId);
     finalized_.insert(event.utteranceId);
     revisions_.erase(event.utteranceId);
-    permanent(Stream::out, finalLine(event) + "\n");
+    heldFinals_.emplace(event.startMs, event);
+    if (partialsLive_) dirty_ = true;
+    releaseFinals();
     return;
   }
   auto [partial, inserted] = partials_.try_emplace(event.utteranceId, Partial{sequence_, event});
@@ -191,6 +211,22 @@ void TranscriptView::upsert(const HelperEvent& event) {
   partial->second.event = event;
 }
 
+void TranscriptView::releaseFinals() {
+  while (!heldFinals_.empty()) {
+    const HelperEvent& first = heldFinals_.begin()->second;
+    // Only the live screen, which shows the one waited for, holds finals
+    // back; a pipe gets each one as soon as it comes.
+    const bool waits = partialsLive_ && std::any_of(partials_.begin(), partials_.end(), [&](const auto& entry) {
+      const HelperEvent& partial = entry.second.event;
+      return partial.sourceId != first.sourceId && partial.startMs < first.startMs;
+    });
+    if (waits) return;
+    const std::string line = finalLine(first) + "\n";
+    heldFinals_.erase(heldFinals_.begin());
+    permanent(Stream::out, line);
+  }
+}
+
 void TranscriptView::notice(std::string_view line) {
   std::string text(line);
   if (text.empty() || text.back() != '\n') text.push_back('\n');
@@ -199,9 +235,13 @@ void TranscriptView::notice(std::string_view line) {
 
 void TranscriptView::setProgress(const ProgressState& progress) {
   if (!progressLive_) return;
-  const int columns = sink_.columns();
-  if (!progress_ || progressLine(*progress_, columns) != progressLine(progress, columns)) dirty_ = true;
-  progress_ = progress;
+  setStatus(progressLine(progress, sink_.columns()));
+}
+
+void TranscriptView::setStatus(const std::string& line) {
+  if (!progressLive_) return;
+  if (status_ != line) dirty_ = true;
+  status_ = line;
 }
 
 void TranscriptView::refresh() {
@@ -232,18 +272,21 @@ void TranscriptView::drawLive() {
   const int columns = sink_.columns();
   std::vector<std::pair<Stream, std::string>> lines;
   if (partialsLive_) {
-    std::vector<const Partial*> ordered;
-    for (const auto& [id, partial] : partials_) ordered.push_back(&partial);
-    std::sort(ordered.begin(), ordered.end(),
-              [](const Partial* a, const Partial* b) { return a->sequence < b->sequence; });
+    // Held finals and partials in the order their utterances began; the
+    // partials dim.
+    std::vector<std::pair<const HelperEvent*, bool>> ordered;
+    for (const auto& [start, final] : heldFinals_) ordered.emplace_back(&final, true);
+    for (const auto& [id, partial] : partials_) ordered.emplace_back(&partial.event, false);
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto& a, const auto& b) { return a.first->startMs < b.first->startMs; });
     if (ordered.size() > kMostPartials) ordered.erase(ordered.begin(), ordered.end() - kMostPartials);
-    for (const Partial* partial : ordered) {
-      std::string text = partialLine(partial->event, columns - 1);
-      if (color_) text = std::string(kDim) + text + std::string(kReset);
+    for (const auto& [event, isFinal] : ordered) {
+      std::string text = partialLine(*event, columns - 1);
+      if (color_ && !isFinal) text = std::string(kDim) + text + std::string(kReset);
       lines.emplace_back(Stream::out, std::move(text));
     }
   }
-  if (progressLive_ && progress_) lines.emplace_back(Stream::err, progressLine(*progress_, columns));
+  if (progressLive_ && status_) lines.emplace_back(Stream::err, cutToColumns(*status_, columns - 1));
   for (std::size_t i = 0; i < lines.size(); ++i) {
     // The line feed ends the line above; the cursor stays on the last line.
     sink_.write(lines[i].first, (i > 0 ? "\n" : "") + lines[i].second);
@@ -253,11 +296,15 @@ void TranscriptView::drawLive() {
 
 void TranscriptView::close() {
   clearLive();
-  std::vector<const Partial*> ordered;
-  for (const auto& [id, partial] : partials_) ordered.push_back(&partial);
-  std::sort(ordered.begin(), ordered.end(),
-            [](const Partial* a, const Partial* b) { return a->sequence < b->sequence; });
-  for (const Partial* partial : ordered) sink_.write(Stream::out, finalLine(partial->event) + " (not final)\n");
+  std::vector<std::pair<const HelperEvent*, bool>> ordered;
+  for (const auto& [start, final] : heldFinals_) ordered.emplace_back(&final, true);
+  for (const auto& [id, partial] : partials_) ordered.emplace_back(&partial.event, false);
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const auto& a, const auto& b) { return a.first->startMs < b.first->startMs; });
+  for (const auto& [event, isFinal] : ordered) {
+    sink_.write(Stream::out, finalLine(*event) + (isFinal ? "\n" : " (not final)\n"));
+  }
+  heldFinals_.clear();
   partials_.clear();
   live_ = LiveRegion::none;
   partialsLive_ = progressLive_ = false;
@@ -272,7 +319,7 @@ std::string summaryText(const Summary& s) {
   std::snprintf(buffer, sizeof buffer, "wall time:    %.1f s, after a start-up of %.2f s\n", s.wallSeconds,
                 s.startupSeconds);
   text += buffer;
-  if (s.audioSeconds > 0) {
+  if (s.audioSeconds > 0 && !s.live) {  // live audio comes in real time
     std::snprintf(buffer, sizeof buffer, "real-time factor: %.3f (%.1fx real time)\n", s.wallSeconds / s.audioSeconds,
                   s.wallSeconds > 0 ? s.audioSeconds / s.wallSeconds : 0.0);
     text += buffer;
@@ -287,8 +334,21 @@ std::string summaryText(const Summary& s) {
     }
     text += "\n";
   }
+  if (s.toolCpuSeconds) {
+    std::snprintf(buffer, sizeof buffer, "tool CPU:     %.1f s\n", *s.toolCpuSeconds);
+    text += buffer;
+  }
   text += "utterances:   " + std::to_string(s.utterances) + "\n";
-  if (s.mayHaveDropped) {
+  if (s.live) {
+    if (s.mostLagMs > s.queueMs) {
+      std::snprintf(buffer, sizeof buffer,
+                    "dropped audio: possibly: the helper lagged up to %.1f s behind, and it keeps only %.1f s\n",
+                    static_cast<double>(s.mostLagMs) / 1000, static_cast<double>(s.queueMs) / 1000);
+    } else {
+      std::snprintf(buffer, sizeof buffer, "helper lag:   at most %.1f s behind the audio (it keeps %.1f s)\n",
+                    static_cast<double>(s.mostLagMs) / 1000, static_cast<double>(s.queueMs) / 1000);
+    }
+  } else if (s.mayHaveDropped) {
     std::snprintf(buffer, sizeof buffer,
                   "dropped audio: possibly: up to %lld chunks were ahead of what the helper had decoded, and it "
                   "keeps only %d\n",
@@ -301,6 +361,7 @@ std::string summaryText(const Summary& s) {
   }
   text += buffer;
   if (s.interrupted) text += "interrupted: the audio after that point was not sent\n";
+  for (const std::string& note : s.notes) text += note + "\n";
   return text;
 }
 

@@ -1,6 +1,9 @@
 // What veskar-transcribe shows: finals as lines that stay, and, in a
 // terminal, the partial results of each source revising in place below them
-// with the progress bar; plus notices and the closing summary.
+// with a status line (the progress bar of a file, or the live status); plus
+// notices and the closing summary. In a terminal the finals stay in the
+// order their utterances began (a final waits among the live lines for an
+// earlier utterance of the other speaker); in a pipe each comes at once.
 #ifndef VESKAR_TOOLS_TRANSCRIPT_VIEW_H_
 #define VESKAR_TOOLS_TRANSCRIPT_VIEW_H_
 
@@ -50,10 +53,14 @@ class StandardSink final : public ViewSink {
 std::string formatTimestamp(int64_t ms);
 // "m:ss" or "h:mm:ss" of whole seconds.
 std::string formatDuration(double seconds);
-// The final line of an utterance, without the line feed.
+// The final line of an utterance, without the line feed. The speaker is
+// named for people: "You" (source 0) or "Meeting".
 std::string finalLine(const HelperEvent& upsert);
 // The last `columns` code points of `text`, starting with "…" when cut.
 std::string fitToColumns(std::string_view text, int columns);
+
+// The first `columns` code points of `text`, ending with "…" when cut.
+std::string cutToColumns(std::string_view text, int columns);
 
 // A partial's live line: the final line's layout, its text cut from the
 // front to fit `columns`.
@@ -75,6 +82,8 @@ class TranscriptView {
   // A line for the person, on standard error.
   void notice(std::string_view line);
   void setProgress(const ProgressState& progress);
+  // Any status line, in place of the bar; its end is cut to the columns.
+  void setStatus(const std::string& line);
   // Redraws the live lines if anything changed since they were drawn.
   void refresh();
   // Takes the live lines away for good, leaving partials that never became
@@ -88,6 +97,9 @@ class TranscriptView {
     int64_t sequence;  // arrival order
     HelperEvent event;
   };
+  // Prints the held finals that no earlier-starting partial of another
+  // source waits before.
+  void releaseFinals();
   bool liveOnTerminal() const { return live_ != LiveRegion::none; }
   // True when writing to `stream` would land in the terminal of the live lines.
   bool touchesLive(Stream stream) const;
@@ -104,8 +116,11 @@ class TranscriptView {
   bool color_;
   int drawnLines_ = 0;
   bool dirty_ = false;
-  std::optional<ProgressState> progress_;
+  std::optional<std::string> status_;
   std::map<std::string, Partial> partials_;  // by utterance id, not final yet
+  // Finals waiting for an utterance of another source that began earlier,
+  // by start time; shown with the partials meanwhile.
+  std::multimap<int64_t, HelperEvent> heldFinals_;
   std::map<std::string, int64_t> revisions_;  // newest revision seen per utterance
   std::set<std::string> finalized_;
   int64_t sequence_ = 0;
@@ -123,6 +138,12 @@ struct Summary {
   int queueCapacity = 500;
   bool complete = true;       // the stream ended with stream.finished
   bool interrupted = false;
+  // Live capture: the queue's length in time, and the most the helper lagged.
+  bool live = false;
+  int64_t queueMs = 0;
+  int64_t mostLagMs = 0;
+  std::optional<double> toolCpuSeconds;
+  std::vector<std::string> notes;  // one line each
 };
 std::string summaryText(const Summary& summary);
 

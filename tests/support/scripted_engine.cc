@@ -112,7 +112,14 @@ ScriptedAnalyzer::ScriptedAnalyzer(const EngineScript& script, std::shared_ptr<S
     : script_(script), transcriber_(std::move(transcriber)) {}
 
 void ScriptedAnalyzer::prepareToAnalyze(const AudioFormat& format) {
-  if (script_.prepareThrows) throw SpeechEngineError("scripted prepare failure");
+  if (script_.prepareThrows) {
+    {
+      std::lock_guard lock(mutex_);
+      prepareFailed_ = true;
+    }
+    startEnded_.notify_all();
+    throw SpeechEngineError("scripted prepare failure");
+  }
   std::lock_guard lock(mutex_);
   preparedFormat_ = format;
 }
@@ -171,7 +178,8 @@ void ScriptedAnalyzer::start(std::shared_ptr<InputSequence> inputSequence) {
 void ScriptedAnalyzer::finalizeAndFinishThroughEndOfInput() {
   {
     std::unique_lock lock(mutex_);
-    startEnded_.wait(lock, [&] { return startReturned_; });
+    // A failed preparation means start() never runs: the results end here.
+    startEnded_.wait(lock, [&] { return startReturned_ || prepareFailed_; });
     finalized_ = true;
   }
   // After a failed analysis nothing else would end the results.

@@ -129,6 +129,7 @@ class ScriptedAnalyzer final : public SpeechAnalyzer {
   std::optional<AudioFormat> preparedFormat_;
   bool started_ = false;
   bool startReturned_ = false;
+  bool prepareFailed_ = false;
   bool finalized_ = false;
   int delivered_ = 0;
 };

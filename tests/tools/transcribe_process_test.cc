@@ -5,12 +5,17 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <signal.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <numbers>
 #include <vector>
 
+#include "child_process.h"
 #include "support/process_runner.h"
 #include "support/temp_folder.h"
 
@@ -22,6 +27,7 @@ using TempDir = veskar::testing::TempFolder;
 using veskar::testing::ProcessOptions;
 using veskar::testing::ProcessResult;
 using veskar::testing::runProcess;
+using namespace std::chrono_literals;
 
 
 // `seconds` of a quiet tone in every channel.
@@ -65,7 +71,7 @@ TEST(TranscribeProcess, AMonoFileBecomesOneFinalLinePerUtterance) {
   const std::string path = writeTone(dir, "tone.wav", 16000, 1, 2.35);
   const ProcessResult result = transcribe("echo", {"--speed", "50", path});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] user: " + words(24)}));
+  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] You: " + words(24)}));
   EXPECT_NE(result.err.find("audio:        2.4 s (1 source)"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("utterances:   1"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("dropped audio: none"), std::string::npos) << result.err;
@@ -76,7 +82,7 @@ TEST(TranscribeProcess, ChunkSizeAndSourceAreTheCallers) {
   const std::string path = writeTone(dir, "tone.wav", 16000, 1, 1.0);
   const ProcessResult result = transcribe("echo", {"--speed", "50", "--chunk-ms", "250", "--source", "1", path});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] meeting: " + words(4)}));
+  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] Meeting: " + words(4)}));
 }
 
 TEST(TranscribeProcess, OtherRatesAreResampledToSixteenKilohertz) {
@@ -85,7 +91,7 @@ TEST(TranscribeProcess, OtherRatesAreResampledToSixteenKilohertz) {
   const std::string path = writeTone(dir, "tone44.wav", 44100, 1, 1.95);
   const ProcessResult result = transcribe("echo", {"--speed", "50", path});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] user: " + words(20)}));
+  EXPECT_EQ(result.outLines(), (std::vector<std::string>{"[00:00.00] You: " + words(20)}));
 }
 
 TEST(TranscribeProcess, StereoSourcesFeedBothSources) {
@@ -95,7 +101,7 @@ TEST(TranscribeProcess, StereoSourcesFeedBothSources) {
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   std::vector<std::string> lines = result.outLines();
   std::sort(lines.begin(), lines.end());
-  EXPECT_EQ(lines, (std::vector<std::string>{"[00:00.00] meeting: " + words(10), "[00:00.00] user: " + words(10)}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"[00:00.00] Meeting: " + words(10), "[00:00.00] You: " + words(10)}));
   EXPECT_NE(result.err.find("(2 sources)"), std::string::npos) << result.err;
 }
 
@@ -145,6 +151,81 @@ TEST(TranscribeProcess, AHelperThatDiesMidStreamFailsTheRun) {
   EXPECT_EQ(result.exitStatus, 2) << result.err;
   EXPECT_NE(result.err.find("ended before finishing"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("signal 9"), std::string::npos) << result.err;
+}
+
+// A helper (a shell script, which dies of SIGINT) that announces on
+// standard error when it has read three lines, and answers "finish" with a
+// last final, or, when `answers` is false, never.
+std::string scriptHelper(const TempDir& dir, bool answers) {
+  const std::string path = dir.file(answers ? "helper" : "stubborn-helper");
+  std::ofstream(path) << "#!/bin/sh\n"
+                         "echo '{\"type\":\"stream.ready\",\"locale\":\"en_US\"}'\n"
+                         "n=0\n"
+                         "while IFS= read -r line; do\n"
+                         "  case \"$line\" in *'\"finish\"'*)\n"
+                      << (answers ? "    echo '{\"type\":\"transcript.upsert\",\"source_id\":0,\"speaker\":\"user\","
+                                    "\"utterance_id\":\"native-0-0\",\"revision\":1,\"text\":\"last words\","
+                                    "\"is_final\":true,\"start_ms\":0,\"end_ms\":500}'\n"
+                                    "    echo '{\"type\":\"stream.finished\"}'\n"
+                                    "    exit 0;;\n"
+                                  : "    ;;\n")
+                      << "  esac\n"
+                         "  n=$((n + 1))\n"
+                         "  if [ $n -eq 3 ]; then echo 'three chunks in' >&2; fi\n"
+                         "done\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(TranscribeProcess, CtrlCReachesOnlyTheToolWhichFinishesTheHelpersStream) {
+  TempDir dir;
+  const std::string path = writeTone(dir, "tone.wav", 16000, 1, 30.0);
+  veskar::testing::ChildProcess tool(
+      {VESKAR_TRANSCRIBE_BINARY, "--helper", scriptHelper(dir, true), "--realtime", "-o", dir.file("x.txt"), path}, {});
+  ASSERT_TRUE(tool.waitForError("helper: three chunks in", 30s)) << tool.err();
+  tool.signalGroup(SIGINT);  // as a terminal's Ctrl-C: the whole foreground group
+  EXPECT_EQ(tool.finish(30s), 130) << tool.err();
+  EXPECT_EQ(tool.out(), "[00:00.00] You: last words\n");
+  EXPECT_EQ(readFile(dir.file("x.txt")), "[00:00:00] You: last words\n");
+  EXPECT_NE(tool.err().find("interrupted: the audio after that point was not sent"), std::string::npos) << tool.err();
+}
+
+TEST(TranscribeProcess, ASecondCtrlCStopsAtOnceAndStillWritesTheFiles) {
+  TempDir dir;
+  const std::string path = writeTone(dir, "tone.wav", 16000, 1, 30.0);
+  veskar::testing::ChildProcess tool(
+      {VESKAR_TRANSCRIBE_BINARY, "--helper", scriptHelper(dir, false), "--realtime", "-o", dir.file("x.json"), path},
+      {});
+  ASSERT_TRUE(tool.waitForError("helper: three chunks in", 30s)) << tool.err();
+  tool.signalGroup(SIGINT);
+  ASSERT_TRUE(tool.waitForError("Ctrl-C again to stop at once", 30s)) << tool.err();
+  tool.signalGroup(SIGINT);
+  EXPECT_EQ(tool.finish(30s), 130) << tool.err();
+  EXPECT_EQ(readFile(dir.file("x.json")), "[]\n");
+}
+
+TEST(TranscribeProcess, TranscriptFilesOfAFile) {
+  TempDir dir;
+  const std::string path = writeTone(dir, "stereo.wav", 16000, 2, 1.0);
+  const ProcessResult result = transcribe(
+      "echo", {"--speed", "50", "--stereo-sources", "-o", dir.file("t.srt"), "--output", dir.file("t.json"), path});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(readFile(dir.file("t.srt")),
+            "1\n00:00:00,000 --> 00:00:01,000\nYou: " + words(10) + "\n\n2\n00:00:00,000 --> 00:00:01,000\nMeeting: " +
+                words(10) + "\n\n");
+  EXPECT_NE(readFile(dir.file("t.json")).find("\"speaker\": \"Meeting\""), std::string::npos);
+  const ProcessResult unwritable =
+      transcribe("echo", {"--speed", "50", "-o", dir.file("no-such-folder/t.txt"), path});
+  EXPECT_EQ(unwritable.exitStatus, 1);
+  EXPECT_NE(unwritable.err.find("cannot write " + dir.file("no-such-folder/t.txt")), std::string::npos)
+      << unwritable.err;
 }
 
 TEST(TranscribeProcess, BadCommandLinesAndFilesExitOne) {

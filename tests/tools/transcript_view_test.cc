@@ -80,8 +80,8 @@ TEST(TranscriptFormat, TimestampsAreMinutesSecondsAndHundredths) {
 
 TEST(TranscriptFormat, AFinalLineNamesItsStartAndSpeaker) {
   EXPECT_EQ(finalLine(upsert(0, "native-0-1230", 2, "we meet on monday", true)),
-            "[00:01.23] user: we meet on monday");
-  EXPECT_EQ(finalLine(upsert(1, "native-1-61000", 2, "fine", true, 61000)), "[01:01.00] meeting: fine");
+            "[00:01.23] You: we meet on monday");
+  EXPECT_EQ(finalLine(upsert(1, "native-1-61000", 2, "fine", true, 61000)), "[01:01.00] Meeting: fine");
 }
 
 TEST(TranscriptFormat, LongTextKeepsItsEndInTheColumns) {
@@ -92,7 +92,7 @@ TEST(TranscriptFormat, LongTextKeepsItsEndInTheColumns) {
   EXPECT_EQ(fitToColumns("\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", 3), "\xE2\x80\xA6\xC3\xA9\xC3\xA9");
   // The label of a partial stays; its text is cut from the front.
   const std::string line = partialLine(upsert(0, "u", 1, std::string(200, 'w') + " last", false), 40);
-  EXPECT_EQ(line.rfind("[00:01.23] user: \xE2\x80\xA6", 0), 0u) << line;
+  EXPECT_EQ(line.rfind("[00:01.23] You: \xE2\x80\xA6", 0), 0u) << line;
   EXPECT_EQ(line.substr(line.size() - 5), " last");
 }
 
@@ -121,7 +121,7 @@ TEST(TranscriptView, IntoAPipeEveryFinalIsOneLineAndPartialsShowNothing) {
   view.upsert(upsert(1, "native-1-5000", 2, "later", true, 5000));
   view.upsert(upsert(1, "native-1-5000", 1, "late", false, 5000));  // an older revision
   view.refresh();
-  EXPECT_EQ(sink.out, "[00:01.23] user: we meet\n[00:05.00] meeting: later\n");
+  EXPECT_EQ(sink.out, "[00:01.23] You: we meet\n[00:05.00] Meeting: later\n");
   EXPECT_EQ(sink.err, "");
   EXPECT_EQ(view.finalCount(), 2);
   view.notice("helper: something");
@@ -133,15 +133,15 @@ TEST(TranscriptView, InATerminalPartialsReviseInPlaceAndFinalsStay) {
   TranscriptView view(sink, true, false);
   view.upsert(upsert(0, "native-0-1230", 1, "we", false));
   view.refresh();
-  EXPECT_EQ(screen(sink.both), (std::vector<std::string>{"[00:01.23] user: we"}));
+  EXPECT_EQ(screen(sink.both), (std::vector<std::string>{"[00:01.23] You: we"}));
   view.upsert(upsert(0, "native-0-1230", 2, "we meet", false));
   view.upsert(upsert(1, "native-1-2000", 1, "hello", false, 2000));
   view.refresh();
   EXPECT_EQ(screen(sink.both),
-            (std::vector<std::string>{"[00:01.23] user: we meet", "[00:02.00] meeting: hello"}));
+            (std::vector<std::string>{"[00:01.23] You: we meet", "[00:02.00] Meeting: hello"}));
   view.upsert(upsert(0, "native-0-1230", 3, "we meet on monday", true));
   EXPECT_EQ(screen(sink.both),
-            (std::vector<std::string>{"[00:01.23] user: we meet on monday", "[00:02.00] meeting: hello"}));
+            (std::vector<std::string>{"[00:01.23] You: we meet on monday", "[00:02.00] Meeting: hello"}));
   view.setProgress(ProgressState{30, 60});
   view.refresh();
   const std::vector<std::string> shown = screen(sink.both);
@@ -154,8 +154,49 @@ TEST(TranscriptView, InATerminalPartialsReviseInPlaceAndFinalsStay) {
   view.notice("helper: a notice");
   view.upsert(upsert(1, "native-1-2000", 2, "hello there", true, 2000));
   view.close();
-  EXPECT_EQ(screen(sink.both), (std::vector<std::string>{"[00:01.23] user: we meet on monday", "helper: a notice",
-                                                          "[00:02.00] meeting: hello there"}));
+  EXPECT_EQ(screen(sink.both), (std::vector<std::string>{"[00:01.23] You: we meet on monday", "helper: a notice",
+                                                          "[00:02.00] Meeting: hello there"}));
+}
+
+TEST(TranscriptView, AFinalWaitsForAnEarlierUtteranceOfTheOtherSpeaker) {
+  RecordingSink sink(true, true);
+  TranscriptView view(sink, true, false);
+  view.upsert(upsert(1, "native-1-1000", 1, "so the plan", false, 1000));
+  view.upsert(upsert(0, "native-0-2000", 1, "yes", true, 2000));
+  view.refresh();
+  // The reply shows at once, below the meeting's words, but stays live.
+  EXPECT_EQ(screen(sink.both), (std::vector<std::string>{"[00:01.00] Meeting: so the plan", "[00:02.00] You: yes"}));
+  EXPECT_EQ(sink.out.find("You: yes\n"), std::string::npos) << "not yet a line of its own";
+  view.upsert(upsert(0, "native-0-3000", 1, "and", false, 3000));
+  view.upsert(upsert(1, "native-1-1000", 2, "so the plan is set", true, 1000));
+  view.refresh();
+  EXPECT_EQ(screen(sink.both), (std::vector<std::string>{"[00:01.00] Meeting: so the plan is set",
+                                                          "[00:02.00] You: yes", "[00:03.00] You: and"}));
+  view.close();
+
+  // A pipe shows no partials: nothing to wait for there.
+  RecordingSink pipe(false, false);
+  TranscriptView piped(pipe, false, false);
+  piped.upsert(upsert(1, "native-1-1000", 1, "so the plan", false, 1000));
+  piped.upsert(upsert(0, "native-0-2000", 1, "yes", true, 2000));
+  EXPECT_EQ(pipe.out, "[00:02.00] You: yes\n");
+  piped.upsert(upsert(1, "native-1-1000", 2, "so the plan is set", true, 1000));
+  EXPECT_EQ(pipe.out, "[00:02.00] You: yes\n[00:01.00] Meeting: so the plan is set\n");
+}
+
+TEST(TranscriptView, TheStatusLineTakesTheBarsPlaceFittedToTheTerminal) {
+  RecordingSink sink(false, true, true, 20);
+  TranscriptView view(sink, true, false);
+  view.setStatus("REC 0:05  You [#####-----] -30 dB");
+  view.refresh();
+  const std::vector<std::string> shown = screen(sink.err);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "REC 0:05  You [###\xE2\x80\xA6");
+  RecordingSink quiet(false, true);
+  TranscriptView without(quiet, false, false);
+  without.setStatus("REC 0:05");
+  without.refresh();
+  EXPECT_EQ(quiet.err, "") << "no status line when it is not wanted";
 }
 
 TEST(TranscriptView, PartialsLeftAtTheEndAreMarkedNotFinal) {
@@ -163,7 +204,7 @@ TEST(TranscriptView, PartialsLeftAtTheEndAreMarkedNotFinal) {
   TranscriptView view(sink, false, false);
   view.upsert(upsert(0, "native-0-1230", 1, "we meet", false));
   view.close();
-  EXPECT_EQ(sink.out, "[00:01.23] user: we meet (not final)\n");
+  EXPECT_EQ(sink.out, "[00:01.23] You: we meet (not final)\n");
   EXPECT_EQ(view.finalCount(), 0);
 }
 
@@ -175,7 +216,7 @@ TEST(TranscriptView, WithOnlyStandardErrorATerminalTheBarStaysOnItsOwnLine) {
   view.upsert(upsert(0, "native-0-1230", 1, "we", true));
   view.notice("a notice");
   view.close();
-  EXPECT_EQ(sink.out, "[00:01.23] user: we\n");
+  EXPECT_EQ(sink.out, "[00:01.23] You: we\n");
   EXPECT_EQ(screen(sink.err), (std::vector<std::string>{"a notice"}));
   EXPECT_NE(sink.err.find("10%"), std::string::npos);
 }

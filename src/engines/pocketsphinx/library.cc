@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "engines/pocketsphinx/functions.h"
+#include "veskar_config.h"
 
 namespace veskar {
 namespace {
@@ -51,7 +52,7 @@ void onLibraryLog(void*, err_lvl_t level, const char* format, ...) {
 }  // namespace
 
 std::vector<std::string> PocketSphinxLibrary::defaultSonames() {
-  return {"libsphinxbase.so.3", "libpocketsphinx.so.3"};
+  return {std::string(config::kSphinxBaseSoname), std::string(config::kPocketSphinxSoname)};
 }
 
 std::string PocketSphinxLibrary::loggedErrors() {

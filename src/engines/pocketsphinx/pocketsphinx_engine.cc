@@ -7,10 +7,11 @@
 #include "engine/streaming_analyzer.h"
 #include "engines/pocketsphinx/decoder.h"
 #include "engines/pocketsphinx/model_files.h"
+#include "veskar_config.h"
 
 namespace veskar {
 
-std::string PocketSphinxEngine::defaultModelDirectory() { return "/usr/share/pocketsphinx/model/en-us"; }
+std::string PocketSphinxEngine::defaultModelDirectory() { return std::string(config::kModelDirectory); }
 
 Locale PocketSphinxEngine::servedLocale() { return Locale{"en_US"}; }
 

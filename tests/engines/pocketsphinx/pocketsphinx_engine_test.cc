@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/engine_session.h"
+#include "support/speech_corpus.h"
 #include "support/temp_folder.h"
 #include "support/word_error_rate.h"
 #include "transcription/input_stream.h"
@@ -37,12 +39,7 @@ namespace fs = std::filesystem;
 using testing::TempFolder;
 using testing::wordErrorRate;
 
-constexpr int64_t kRate = 16000;
-constexpr uint32_t kInputSamples = 320;  // 20 ms, as the pipeline feeds
-const fs::path kClipFolder = "/usr/share/pocketsphinx/test/data/librivox";
-const std::string kClipPrefix = "sense_and_sensibility_01_austen_64kb-";
-
-int64_t samples(double seconds) { return static_cast<int64_t>(seconds * kRate); }
+using namespace testing;
 
 std::shared_ptr<const PocketSphinxLibrary> sharedLibrary() {
   static const std::shared_ptr<const PocketSphinxLibrary> library = PocketSphinxLibrary::load();
@@ -83,319 +80,6 @@ void makeModelFolder(const fs::path& folder, const std::map<std::string, std::st
       fs::create_symlink(installed / file, folder / file);
     }
   }
-}
-
-// ---- Clips and references
-
-struct Clip {
-  std::string id;
-  std::vector<int16_t> samples;
-  std::vector<std::string> words;
-};
-
-std::vector<std::string> wordsOf(const std::string& text) {
-  std::istringstream stream(text);
-  std::vector<std::string> words;
-  for (std::string word; stream >> word;) words.push_back(word);
-  return words;
-}
-
-uint32_t littleEndian(const std::string& bytes, std::size_t at, int size) {
-  uint32_t value = 0;
-  for (int i = size - 1; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
-// 16 kHz mono 16-bit PCM from a RIFF WAVE file; empty for anything else.
-std::vector<int16_t> readWave(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) return {};
-  bool pcm16kMono = false;
-  for (std::size_t at = 12; at + 8 <= bytes.size();) {
-    const std::string id = bytes.substr(at, 4);
-    const std::size_t size = littleEndian(bytes, at + 4, 4);
-    const std::size_t body = at + 8;
-    if (body + size > bytes.size()) return {};
-    if (id == "fmt " && size >= 16) {
-      pcm16kMono = littleEndian(bytes, body, 2) == 1 && littleEndian(bytes, body + 2, 2) == 1 &&
-                   littleEndian(bytes, body + 4, 4) == kRate && littleEndian(bytes, body + 14, 2) == 16;
-    } else if (id == "data") {
-      if (!pcm16kMono) return {};
-      std::vector<int16_t> result(size / 2);
-      for (std::size_t i = 0; i < result.size(); ++i) {
-        result[i] = static_cast<int16_t>(littleEndian(bytes, body + 2 * i, 2));
-      }
-      return result;
-    }
-    at = body + size + (size & 1);
-  }
-  return {};
-}
-
-// The clips by id ("0870"...), with their reference words; empty when the
-// test data is not installed or cannot be read.
-const std::map<std::string, Clip>& clips() {
-  static const std::map<std::string, Clip> loaded = [] {
-    std::map<std::string, Clip> result;
-    std::ifstream references(kClipFolder / "transcription");
-    for (std::string line; std::getline(references, line);) {
-      // "<s> words ... </s> (sense_and_sensibility_01_austen_64kb-0870)"
-      const std::size_t open = line.rfind('(');
-      const std::size_t close = line.rfind(')');
-      if (open == std::string::npos || close == std::string::npos || close < open) continue;
-      const std::string name = line.substr(open + 1, close - open - 1);
-      Clip clip;
-      clip.id = name.substr(name.size() - 4);
-      for (const std::string& word : wordsOf(line.substr(0, open))) {
-        if (word != "<s>" && word != "</s>") clip.words.push_back(word);
-      }
-      clip.samples = readWave(kClipFolder / (name + ".wav"));
-      if (clip.samples.empty() || clip.words.empty()) return std::map<std::string, Clip>();
-      result.emplace(clip.id, std::move(clip));
-    }
-    if (result.size() != 5) result.clear();
-    return result;
-  }();
-  return loaded;
-}
-
-const Clip& clip(const std::string& id) { return clips().at(id); }
-
-// `clip` without the quiet before and after its speech: frames of 10 ms
-// under a hundredth of its mean energy.
-Clip withoutQuietEnds(const Clip& clip) {
-  constexpr std::size_t kFrame = 160;
-  const std::size_t frames = clip.samples.size() / kFrame;
-  std::vector<double> energy(frames, 0.0);
-  double mean = 0;
-  for (std::size_t f = 0; f < frames; ++f) {
-    for (std::size_t i = f * kFrame; i < (f + 1) * kFrame; ++i) energy[f] += double(clip.samples[i]) * clip.samples[i];
-    mean += energy[f] / static_cast<double>(frames);
-  }
-  std::size_t first = 0;
-  std::size_t last = frames;
-  while (first < last && energy[first] < 0.01 * mean) ++first;
-  while (last > first && energy[last - 1] < 0.01 * mean) --last;
-  Clip trimmed = clip;
-  trimmed.samples.assign(clip.samples.begin() + static_cast<std::ptrdiff_t>(first * kFrame),
-                         clip.samples.begin() + static_cast<std::ptrdiff_t>(last * kFrame));
-  return trimmed;
-}
-
-
-// ---- What the pipeline would feed
-
-// Audio for one source, on a timeline that starts at 0.
-class Plan {
- public:
-  struct Span {
-    int64_t start;  // timeline samples
-    int64_t end;
-    const Clip* clip;
-  };
-
-  void silence(double seconds) { audio_.resize(audio_.size() + samples(seconds), 0); }
-
-  void speech(const Clip& clip) {
-    const int64_t start = static_cast<int64_t>(audio_.size());
-    audio_.insert(audio_.end(), clip.samples.begin(), clip.samples.end());
-    spans_.push_back(Span{start, start + static_cast<int64_t>(clip.samples.size()), &clip});
-  }
-
-  // Inputs of 20 ms stamped with their timeline start in `timescale`.
-  std::vector<AnalyzerInput> inputs(int32_t timescale = static_cast<int32_t>(kRate)) const {
-    const AudioFormat format = *AudioFormat::make(SampleType::int16, kRate, 1, false);
-    std::vector<AnalyzerInput> result;
-    for (std::size_t at = 0; at < audio_.size(); at += kInputSamples) {
-      const uint32_t length = static_cast<uint32_t>(std::min<std::size_t>(kInputSamples, audio_.size() - at));
-      std::shared_ptr<PcmBuffer> buffer = PcmBuffer::make(format, kInputSamples);
-      std::copy_n(audio_.begin() + static_cast<std::ptrdiff_t>(at), length, buffer->int16ChannelData(0));
-      buffer->setFrameLength(length);
-      const int64_t start = static_cast<int64_t>(at) * timescale / kRate;
-      result.push_back(AnalyzerInput{buffer, MediaTime::make(start, timescale)});
-    }
-    return result;
-  }
-
-  const std::vector<Span>& spans() const { return spans_; }
-  std::vector<std::string> referenceWords() const {
-    std::vector<std::string> words;
-    for (const Span& span : spans_) words.insert(words.end(), span.clip->words.begin(), span.clip->words.end());
-    return words;
-  }
-
- private:
-  std::vector<int16_t> audio_;
-  std::vector<Span> spans_;
-};
-
-// Each clip with a second of silence before it, and one after the last.
-Plan paddedClips(const std::vector<std::string>& ids) {
-  Plan plan;
-  for (const std::string& id : ids) {
-    plan.silence(1.0);
-    plan.speech(clip(id));
-  }
-  plan.silence(1.0);
-  return plan;
-}
-
-// ---- Running the engine as the pipeline does
-
-struct Outcome {
-  std::vector<TranscriptionResult> results;
-  std::string startError;  // what() of what start() threw
-  std::string finalizeError;
-};
-
-// Analyses `inputs` as one source: start() on an analysis thread,
-// finalizeAndFinishThroughEndOfInput() on another once the stream is
-// finished, results read here. `prepared`, if given, is counted down after
-// the model is loaded and waited for before the analysis starts.
-Outcome analyse(PocketSphinxEngine& engine, const std::vector<AnalyzerInput>& inputs, std::latch* prepared = nullptr) {
-  auto transcriber = engine.makeTranscriber(PocketSphinxEngine::servedLocale(),
-                                            TranscriptionPreset::timeIndexedProgressiveTranscription);
-  const Modules modules = {transcriber};
-  auto analyzer = engine.makeAnalyzer(modules, SpeechAnalyzerOptions{});
-  analyzer->prepareToAnalyze(*engine.bestAvailableAudioFormat(modules));
-  if (prepared != nullptr) prepared->arrive_and_wait();
-
-  // Room for every input: none is dropped however slowly the engine goes.
-  auto stream = std::make_shared<AnalyzerInputStream>(inputs.size() + 1);
-  for (const AnalyzerInput& input : inputs) stream->yield(input);
-  stream->finish();
-
-  Outcome outcome;
-  std::thread analysis([&] {
-    try {
-      analyzer->start(stream);
-    } catch (const std::exception& error) {
-      outcome.startError = error.what();
-    }
-  });
-  std::thread finalizer([&] {
-    try {
-      analyzer->finalizeAndFinishThroughEndOfInput();
-    } catch (const std::exception& error) {
-      outcome.finalizeError = error.what();
-    }
-  });
-  while (std::optional<TranscriptionResult> result = transcriber->results().next()) {
-    outcome.results.push_back(*result);
-  }
-  analysis.join();
-  finalizer.join();
-  return outcome;
-}
-
-std::vector<TranscriptionResult> transcribe(PocketSphinxEngine& engine, const std::vector<AnalyzerInput>& inputs) {
-  Outcome outcome = analyse(engine, inputs);
-  EXPECT_EQ(outcome.startError, "");
-  EXPECT_EQ(outcome.finalizeError, "");
-  return std::move(outcome.results);
-}
-
-// Everything a result holds, exactly, for comparing sessions.
-std::vector<std::string> keysOf(const std::vector<TranscriptionResult>& results) {
-  std::vector<std::string> keys;
-  for (const TranscriptionResult& r : results) {
-    keys.push_back((r.isFinal ? "final " : "partial ") + std::to_string(r.range.start.value) + "/" +
-                   std::to_string(r.range.start.timescale) + "+" + std::to_string(r.range.duration.value) + "/" +
-                   std::to_string(r.range.duration.timescale) + " " + r.text);
-  }
-  return keys;
-}
-
-int64_t startOf(const TranscriptionResult& result) { return result.range.start.value; }
-int64_t endOf(const TranscriptionResult& result) { return result.range.start.value + result.range.duration.value; }
-
-std::string describe(const TranscriptionResult& result) {
-  std::ostringstream text;
-  text << (result.isFinal ? "final" : "partial") << " [" << startOf(result) / double(kRate) << " s, "
-       << endOf(result) / double(kRate) << " s] \"" << result.text << "\"";
-  return text.str();
-}
-
-// The results of one utterance: the same start, non-finals, one final.
-using Utterance = std::vector<TranscriptionResult>;
-
-std::vector<Utterance> utterancesOf(const std::vector<TranscriptionResult>& results) {
-  std::vector<Utterance> utterances;
-  bool open = false;
-  for (const TranscriptionResult& result : results) {
-    if (open && result.range.start != utterances.back().front().range.start) {
-      ADD_FAILURE() << "an utterance changed its start or ended without a final result: "
-                    << describe(utterances.back().back()) << " then " << describe(result);
-      open = false;
-    }
-    if (!open) utterances.emplace_back();
-    utterances.back().push_back(result);
-    open = !result.isFinal;
-  }
-  if (open) ADD_FAILURE() << "the last utterance has no final result: " << describe(utterances.back().back());
-  return utterances;
-}
-
-// The shape every result must have, whatever was said.
-void expectWellFormed(const TranscriptionResult& result) {
-  SCOPED_TRACE(describe(result));
-  EXPECT_TRUE(result.range.start.isNumeric());
-  EXPECT_EQ(result.range.start.timescale, kRate);
-  EXPECT_TRUE(result.range.duration.isNumeric());
-  EXPECT_EQ(result.range.duration.timescale, kRate);
-  EXPECT_GE(result.range.duration.value, 0);
-  EXPECT_EQ(result.text, transcriptText(result.text)) << "fillers, markers or stray spaces in the text";
-  EXPECT_EQ(result.text.find_first_of("<>[]()+"), std::string::npos);
-  if (!result.isFinal) {
-    EXPECT_FALSE(result.text.empty()) << "non-final results carry words";
-  }
-}
-
-std::vector<std::string> finalWords(const std::vector<Utterance>& utterances) {
-  std::vector<std::string> words;
-  for (const Utterance& utterance : utterances) {
-    for (const std::string& word : wordsOf(utterance.back().text)) words.push_back(word);
-  }
-  return words;
-}
-
-// The checks of a session over clips of read speech: utterances revise
-// and finish properly, and lie where the clips are on the timeline.
-std::vector<Utterance> expectUtterancesWithinClips(const std::vector<TranscriptionResult>& results, const Plan& plan) {
-  for (const TranscriptionResult& result : results) expectWellFormed(result);
-  const std::vector<Utterance> utterances = utterancesOf(results);
-  std::vector<int> utterancesPerClip(plan.spans().size(), 0);
-  int64_t previousStart = -1;
-  for (const Utterance& utterance : utterances) {
-    const TranscriptionResult& final = utterance.back();
-    SCOPED_TRACE("utterance " + describe(final));
-    EXPECT_GE(startOf(final), previousStart) << "utterances out of order";
-    previousStart = startOf(final);
-    for (std::size_t i = 1; i + 1 < utterance.size(); ++i) {
-      EXPECT_NE(utterance[i].text, utterance[i - 1].text) << "a non-final result that changed nothing";
-    }
-    // At most about five non-final results a second of speech (the
-    // detector runs on about half a second after it).
-    const double seconds = static_cast<double>(endOf(final) - startOf(final)) / kRate + 0.6;
-    EXPECT_LE(static_cast<double>(utterance.size() - 1), 5.0 * seconds + 1.0);
-    // The start lies within a clip (the decoder's first frame may take in
-    // up to a fifth of a second before the speech), so does the end.
-    bool inClip = false;
-    for (std::size_t i = 0; i < plan.spans().size(); ++i) {
-      const Plan::Span& span = plan.spans()[i];
-      if (startOf(final) >= span.start - samples(0.3) && startOf(final) < span.end) {
-        inClip = true;
-        ++utterancesPerClip[i];
-        EXPECT_LE(endOf(final), span.end + samples(0.3));
-      }
-    }
-    EXPECT_TRUE(inClip) << "an utterance outside the clips' speech";
-  }
-  for (std::size_t i = 0; i < plan.spans().size(); ++i) {
-    EXPECT_GE(utterancesPerClip[i], 1) << "nothing was recognised in clip " << plan.spans()[i].clip->id;
-  }
-  return utterances;
 }
 
 // Redirects standard output and standard error to a file while alive.
@@ -650,7 +334,7 @@ TEST_F(PocketSphinxModelTest, FailingAnalysisThrowsAndStillEndsTheResults) {
   floats->setFrameLength(320);
   std::vector<AnalyzerInput> inputs = paddedClips({}).inputs();
   inputs.push_back(AnalyzerInput{floats, MediaTime::make(16000, 16000)});
-  const Outcome outcome = analyse(engine, inputs);
+  const Outcome outcome = analyse(engine, PocketSphinxEngine::servedLocale(), inputs);
   EXPECT_NE(outcome.startError.find("float32"), std::string::npos) << outcome.startError;
   EXPECT_EQ(outcome.finalizeError, "");
   EXPECT_TRUE(outcome.results.empty());
@@ -688,7 +372,7 @@ TEST_F(PocketSphinxModelTest, NothingReachesStandardOutputOrError) {
     plan.speech(noise);
     plan.silence(1.0);
     PocketSphinxEngine engine(sharedLibrary());
-    const Outcome outcome = analyse(engine, plan.inputs());
+    const Outcome outcome = analyse(engine, PocketSphinxEngine::servedLocale(), plan.inputs());
     if (!outcome.startError.empty()) errors.push_back(outcome.startError);
   }
   std::ifstream file(captured);
@@ -699,7 +383,7 @@ TEST_F(PocketSphinxModelTest, NothingReachesStandardOutputOrError) {
 
 TEST_F(PocketSphinxSpeechTest, FinalizeCalledBeforeTheAnalysisStartsWaitsForIt) {
   const std::vector<AnalyzerInput> inputs = paddedClips({"0880"}).inputs();
-  const std::vector<TranscriptionResult> expected = transcribe(engine_, inputs);
+  const std::vector<TranscriptionResult> expected = transcribe(engine_, PocketSphinxEngine::servedLocale(), inputs);
   ASSERT_FALSE(expected.empty());
 
   auto transcriber = newTranscriber(engine_);
@@ -741,7 +425,7 @@ TEST_F(PocketSphinxSpeechTest, FinalizeCalledBeforeTheAnalysisStartsWaitsForIt) 
 
 TEST_F(PocketSphinxSpeechTest, TranscribesReadSpeechIntoRevisedThenFinalUtterances) {
   const Plan plan = paddedClips({"0870", "0880", "0890", "0920", "0930"});
-  const std::vector<TranscriptionResult> results = transcribe(engine_, plan.inputs());
+  const std::vector<TranscriptionResult> results = transcribe(engine_, PocketSphinxEngine::servedLocale(), plan.inputs());
   const std::vector<Utterance> utterances = expectUtterancesWithinClips(results, plan);
   EXPECT_GT(results.size(), utterances.size()) << "no non-final results";
   // About 0.30 on these clips with this model and these settings.
@@ -754,7 +438,7 @@ TEST_F(PocketSphinxSpeechTest, RangesFollowTheStartTimesOfTheInputs) {
   // The same audio with its inputs stamped differently decodes the same;
   // only the ranges move with the timeline.
   const std::vector<std::string> ids = {"0880", "0930"};
-  const std::vector<TranscriptionResult> baseline = transcribe(engine_, paddedClips(ids).inputs());
+  const std::vector<TranscriptionResult> baseline = transcribe(engine_, PocketSphinxEngine::servedLocale(), paddedClips(ids).inputs());
   const std::vector<Utterance> baseUtterances = expectUtterancesWithinClips(baseline, paddedClips(ids));
   ASSERT_GE(baseUtterances.size(), 2u);
   const int64_t firstClipEnd = paddedClips(ids).spans()[0].end;
@@ -778,7 +462,7 @@ TEST_F(PocketSphinxSpeechTest, RangesFollowTheStartTimesOfTheInputs) {
       const int64_t decoderSample = input.bufferStartTime.value * kRate / c.timescale;
       if (decoderSample >= c.at) input.bufferStartTime.value += c.by * c.timescale / kRate;
     }
-    const std::vector<TranscriptionResult> results = transcribe(engine_, inputs);
+    const std::vector<TranscriptionResult> results = transcribe(engine_, PocketSphinxEngine::servedLocale(), inputs);
     ASSERT_EQ(results.size(), baseline.size());
     bool movedStart = false;
     bool movedEndOnly = false;
@@ -813,7 +497,7 @@ TEST_F(PocketSphinxSpeechTest, UnbrokenSpeechIsCutIntoUtterancesOfAboutTwentySec
   for (const Clip& part : speech) plan.speech(part);
   plan.silence(1.0);
 
-  const std::vector<TranscriptionResult> results = transcribe(engine_, plan.inputs());
+  const std::vector<TranscriptionResult> results = transcribe(engine_, PocketSphinxEngine::servedLocale(), plan.inputs());
   for (const TranscriptionResult& result : results) expectWellFormed(result);
   const std::vector<Utterance> utterances = utterancesOf(results);
   ASSERT_GE(utterances.size(), 2u);
@@ -834,8 +518,8 @@ TEST_F(PocketSphinxSpeechTest, UnbrokenSpeechIsCutIntoUtterancesOfAboutTwentySec
 TEST_F(PocketSphinxSpeechTest, AnalyzersOnTwoThreadsDecodeIndependently) {
   const std::vector<AnalyzerInput> first = paddedClips({"0880"}).inputs();
   const std::vector<AnalyzerInput> second = paddedClips({"0930"}).inputs();
-  const std::vector<TranscriptionResult> firstAlone = transcribe(engine_, first);
-  const std::vector<TranscriptionResult> secondAlone = transcribe(engine_, second);
+  const std::vector<TranscriptionResult> firstAlone = transcribe(engine_, PocketSphinxEngine::servedLocale(), first);
+  const std::vector<TranscriptionResult> secondAlone = transcribe(engine_, PocketSphinxEngine::servedLocale(), second);
   ASSERT_FALSE(firstAlone.empty());
   ASSERT_FALSE(secondAlone.empty());
   ASSERT_NE(keysOf(firstAlone), keysOf(secondAlone));
@@ -844,8 +528,8 @@ TEST_F(PocketSphinxSpeechTest, AnalyzersOnTwoThreadsDecodeIndependently) {
   std::latch prepared(2);
   Outcome firstTogether;
   Outcome secondTogether;
-  std::thread other([&] { secondTogether = analyse(engine_, second, &prepared); });
-  firstTogether = analyse(engine_, first, &prepared);
+  std::thread other([&] { secondTogether = analyse(engine_, PocketSphinxEngine::servedLocale(), second, &prepared); });
+  firstTogether = analyse(engine_, PocketSphinxEngine::servedLocale(), first, &prepared);
   other.join();
   EXPECT_EQ(firstTogether.startError, "");
   EXPECT_EQ(secondTogether.startError, "");
