@@ -58,7 +58,8 @@ Transcript checkedTranscript(const std::vector<std::string>& lines) {
     EXPECT_EQ(upsert.speaker, source == 0 ? "user" : "meeting");
     EXPECT_EQ(upsert.utterance_id, "native-" + std::to_string(source) + "-" + std::to_string(startMs));
     EXPECT_GE(upsert.end_ms.value_or(-1), startMs);
-    ASSERT_FALSE(text.empty());
+    EXPECT_FALSE(text.empty());
+    if (text.empty()) continue;
     if (std::isalpha(static_cast<unsigned char>(text.front()))) {
       EXPECT_TRUE(std::isupper(static_cast<unsigned char>(text.front()))) << "starts with a capital";
     }
