@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/decoder_timeline.h"
+#include "engine/readable_text.h"
 #include "engine/utterance_policy.h"
 
 namespace veskar {
@@ -90,7 +91,7 @@ void StreamingAnalyzer::run(StreamingDecoder& decoder, InputSequence& inputs) {
     const int64_t timelineStart = timeline.timelinePosition(utterance.startSample);
     const int64_t timelineEnd = std::max(timelineStart, timeline.timelineEnd(utterance.endSample));
     TranscriptionResult result;
-    result.text = utterance.text;
+    result.text = readableText(utterance.text, utterance.isFinal ? Finality::final : Finality::partial);
     result.range.start = MediaTime::make(timelineStart, DecoderTimeline::kTimescale);
     result.range.duration = MediaTime::make(timelineEnd - timelineStart, DecoderTimeline::kTimescale);
     result.isFinal = utterance.isFinal;

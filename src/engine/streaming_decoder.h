@@ -48,6 +48,11 @@ class StreamingDecoder {
   // Closes the open utterance; its best path stays readable until the next
   // one opens.
   virtual void endUtterance() = 0;
+  // The utterance just closed was not speech: whatever the decoder learnt
+  // from its audio about the speaker and the channel (such as its feature
+  // normalisation) is undone, so that noise and music do not shape how the
+  // next speech is heard.
+  virtual void forgetUtterance() = 0;
 };
 
 }  // namespace veskar

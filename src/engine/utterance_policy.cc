@@ -36,6 +36,22 @@ Segmentation segmentation(const std::vector<DecodedSegment>& segments) {
   return result;
 }
 
+std::size_t wordCount(std::string_view text) {
+  std::size_t count = 0;
+  bool inWord = false;
+  for (const char c : text) {
+    const bool space = c == ' ';
+    if (!space && !inWord) ++count;
+    inWord = !space;
+  }
+  return count;
+}
+
+// At least `perSecond` words a second over `samples` of audio.
+bool atLeast(std::size_t words, double perSecond, int64_t samples) {
+  return static_cast<double>(words) * StreamingDecoder::kSampleRate >= perSecond * static_cast<double>(samples);
+}
+
 }  // namespace
 
 UtterancePolicy::UtterancePolicy(StreamingDecoder& decoder, Emit emit) : decoder_(decoder), emit_(std::move(emit)) {}
@@ -71,7 +87,7 @@ void UtterancePolicy::feed(std::span<const int16_t> samples) {
 
 void UtterancePolicy::finish() {
   decoder_.endUtterance();
-  if (speaking_) emitFinal();
+  if (speaking_ && !emitFinal()) decoder_.forgetUtterance();
 }
 
 int64_t UtterancePolicy::earliestNeededSample() const {
@@ -124,7 +140,7 @@ void UtterancePolicy::beginSpeech() {
 // detector starts the next speech from there.
 void UtterancePolicy::endUtterance() {
   decoder_.endUtterance();
-  if (speaking_) emitFinal();
+  if (speaking_ && !emitFinal()) decoder_.forgetUtterance();
   speaking_ = false;
   openUtterance();
 }
@@ -136,18 +152,50 @@ void UtterancePolicy::emitPartialIfDue() {
   if (text.empty() || text == lastText_) return;
   const Segmentation segments = segmentation(decoder_.segments());
   if (!segments.any) return;
+  if (!emitted_) {
+    // Held until the words come like speech: early and dense, or at a
+    // speaking rate once the gate can judge.
+    const int64_t lasted = processed_ - resultStart(segments.firstFrame);
+    const std::size_t words = wordCount(text);
+    const bool early = words >= static_cast<std::size_t>(kShownWords) && atLeast(words, kShownWordsPerSecond, lasted);
+    const bool passed = lasted >= kDensityGateAfter && atLeast(words, kSpeechWordsPerSecond, lasted);
+    if (!early && !passed) return;
+  }
   emit(std::move(text), segments.firstFrame, segments.lastFrame, false);
 }
 
-void UtterancePolicy::emitFinal() {
+bool UtterancePolicy::emitFinal() {
   std::string text = decoder_.hypothesisText();
-  // An utterance that never said anything is no utterance; one that did
-  // gets its final result even when the words went away.
-  if (text.empty() && !emitted_) return;
   const Segmentation segments = segmentation(decoder_.segments());
   const int first = segments.any ? segments.firstFrame : 0;
   const int last = segments.anyWord ? segments.lastWordFrame : segments.lastFrame;
-  emit(std::move(text), first, segments.any ? last : -1, true);
+  if (emitted_) {
+    // The host shows this utterance: it ends, and with words. When the
+    // decoder's last guess dropped them, the words shown last stand, over
+    // the range they were shown with.
+    if (text.empty()) {
+      emit(lastText_, first, -1, true);
+    } else {
+      emit(std::move(text), first, segments.any ? last : -1, true);
+    }
+    return true;
+  }
+  // Never shown: no words, or too few for its length, is no utterance. Its
+  // length is all of its audio, the fillers around the words included.
+  if (text.empty() || !segments.any) return false;
+  const int64_t lasted = (segments.lastFrame + 1 - first) * StreamingDecoder::kSamplesPerFrame;
+  if (lasted >= kDensityGateAfter && !atLeast(wordCount(text), 1.0, lasted)) return false;
+  emit(std::move(text), first, last, true);
+  return true;
+}
+
+int64_t UtterancePolicy::resultStart(int firstFrame) const {
+  if (start_) return *start_;
+  // The decoder dates the first frame as if its pre-speech buffer were
+  // full; right after an utterance began it is not, and the frames come
+  // out too early by what is missing.
+  const int64_t start = firstFrame * StreamingDecoder::kSamplesPerFrame;
+  return std::max(start, openedAt_);
 }
 
 void UtterancePolicy::emit(std::string text, int firstFrame, int lastFrame, bool isFinal) {
@@ -155,10 +203,7 @@ void UtterancePolicy::emit(std::string text, int firstFrame, int lastFrame, bool
     // Every result of the utterance starts here, so that it stays one
     // utterance to the host however the words before it are revised.
     const int64_t start = firstFrame * StreamingDecoder::kSamplesPerFrame;
-    // The decoder dates the first frame as if its pre-speech buffer were
-    // full; right after an utterance began it is not, and the frames come
-    // out too early by what is missing.
-    shift_ = std::max<int64_t>(0, openedAt_ - start);
+    shift_ = resultStart(firstFrame) - start;
     start_ = start + shift_;
     lastEnd_ = *start_;
   }

@@ -3,6 +3,16 @@
 // guesses into a sequence of results. It drives the decoder over the whole
 // stream and emits each result as it is decided, in decoder samples.
 //
+// What it promises the host:
+//   - every utterance that has shown a result ends with a final one, whose
+//     text is never empty (when the decoder's final words are gone, the
+//     last words shown stand);
+//   - an utterance that has lasted kDensityGateAfter or more with fewer
+//     than one word a second is not speech (music, typing, noise): it shows
+//     nothing, and its words are never shown before that is known. Its
+//     first partial is held until its words come at a speech-like rate;
+//     a short utterance whose words never did shows them in its final.
+//
 // Not thread-safe: one policy per decoder, on the analysis thread.
 #ifndef VESKAR_ENGINE_UTTERANCE_POLICY_H_
 #define VESKAR_ENGINE_UTTERANCE_POLICY_H_
@@ -45,6 +55,20 @@ class UtterancePolicy {
   // first frame lies up to 30 frames (pre-speech buffer and start-up)
   // before the voice activity detector reports speech.
   static constexpr int64_t kTimelineMargin = StreamingDecoder::kSampleRate;
+  // The word-density gate: an utterance this long or longer with fewer than
+  // one word (fillers not counted) per second of its audio is not speech.
+  // Measured: read and conversational utterances of 2 s or more run at
+  // 1.5 to 3.5 words a second, the decoder's guesses on music, typing and
+  // noise mostly under one.
+  static constexpr int64_t kDensityGateAfter = 2 * StreamingDecoder::kSampleRate;
+  // The first partial of an utterance waits for this many words coming at
+  // least kShownWordsPerSecond (speech is at 2 or more words within its
+  // first 0.5 to 0.9 s), or, once the gate can judge, for words coming at
+  // kSpeechWordsPerSecond: the gate's one word a second decides what is
+  // surely not speech, and typing hovers around it.
+  static constexpr int kShownWords = 2;
+  static constexpr double kShownWordsPerSecond = 2.0;
+  static constexpr double kSpeechWordsPerSecond = 1.5;
 
   using Emit = std::function<void(const UtteranceResult&)>;
 
@@ -69,7 +93,11 @@ class UtterancePolicy {
   void beginSpeech();
   void endUtterance();
   void emitPartialIfDue();
-  void emitFinal();
+  // Returns whether the utterance was speech: it showed words.
+  bool emitFinal();
+  // Where the utterance's results start when its first segment starts at
+  // `firstFrame`.
+  int64_t resultStart(int firstFrame) const;
   // `lastFrame` < 0: no segmentation; the result ends where the last one did.
   void emit(std::string text, int firstFrame, int lastFrame, bool isFinal);
   bool isQuiet(std::span<const int16_t> samples) const;
@@ -84,8 +112,8 @@ class UtterancePolicy {
   int64_t lastPartialAt_ = 0;
   double energySum_ = 0;
   int64_t energySamples_ = 0;
-  std::string lastText_;
-  bool emitted_ = false;          // the utterance has had a result
+  std::string lastText_;          // of the last result shown
+  bool emitted_ = false;          // the utterance has shown a result
   std::optional<int64_t> start_;  // decoder sample where the results start
   int64_t shift_ = 0;
   int64_t lastEnd_ = 0;

@@ -287,6 +287,7 @@ void checkSession(const std::string& stream, const std::string& output,
 
   std::size_t invalidInputs = 0;
   std::map<std::string, int64_t> lastRevision;
+  std::map<std::string, bool> endedFinal;  // per utterance id shown
   struct SourceSeen {
     int upserts = 0;
     bool finalSeen = false;
@@ -304,6 +305,9 @@ void checkSession(const std::string& stream, const std::string& output,
       CHECK(event.members.size() == 2, line);
     } else if (event.type == "stream.finished") {
       CHECK(event.members.size() == 1, line);
+      for (const auto& [utterance, final] : endedFinal) {
+        CHECK(final, "utterance " + utterance + " shown but never final before stream.finished");
+      }
     } else if (event.type == "stream.error") {
       CHECK(stringMember(event, "code", line) == "invalid_input", "the echo engine never fails: " + line);
       CHECK(!boolMember(event, "fatal", line), line);
@@ -325,6 +329,8 @@ void checkSession(const std::string& stream, const std::string& output,
       lastRevision[utterance] = revision;
       const std::string text = stringMember(event, "text", line);
       const bool isFinal = boolMember(event, "is_final", line);
+      CHECK(!endedFinal[utterance], "an upsert after the utterance's final: " + line);
+      endedFinal[utterance] = isFinal;
       const int64_t startMs = integerMember(event, "start_ms", line);
       const int64_t endMs = integerMember(event, "end_ms", line);
       CHECK(!text.empty() && startMs >= 0 && startMs <= endMs, line);

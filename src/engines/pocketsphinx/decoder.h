@@ -1,6 +1,17 @@
 // A PocketSphinx decoder with its own configuration, behind the
 // StreamingDecoder interface: everything one source needs, shared with
 // nothing. The only place, with the library loader, that calls ps_*.
+//
+// It also keeps the decoder's cepstral mean normalisation on speech. The
+// live estimate starts from the model's generic values and is updated from
+// each utterance's own frames when it ends, so by itself the first speech
+// of a stream is decoded with a mean that never saw this speaker or
+// channel, and a burst of noise the detector took for speech pulls the
+// mean towards noise. Here, the first utterance is decoded again, from a
+// little before its speech, once it has a second of speech with words, with
+// the mean of its own frames (a few hundred milliseconds of decoding, once
+// per stream); and an utterance the policy calls non-speech leaves the
+// estimate as it was before it.
 #ifndef VESKAR_ENGINES_POCKETSPHINX_DECODER_H_
 #define VESKAR_ENGINES_POCKETSPHINX_DECODER_H_
 
@@ -38,6 +49,7 @@ class PocketSphinxDecoder final : public StreamingDecoder {
   std::string hypothesisText() override;
   std::vector<DecodedSegment> segments() override;
   void endUtterance() override;
+  void forgetUtterance() override;
 
  private:
   explicit PocketSphinxDecoder(std::shared_ptr<const PocketSphinxLibrary> library);
@@ -51,7 +63,14 @@ class PocketSphinxDecoder final : public StreamingDecoder {
   template <typename Call>
   auto guarded(Call&& call);
 
+  // Ends the open utterance and decodes its kept audio again with the
+  // normalisation its own frames give.
+  void redecodeWithOwnNormalisation();
+
+  struct Normalisation;
+
   std::shared_ptr<const PocketSphinxLibrary> library_;
+  std::unique_ptr<Normalisation> normalisation_;
   ::cmd_ln_s* config_ = nullptr;
   ::ps_decoder_s* decoder_ = nullptr;
   bool abandoned_ = false;

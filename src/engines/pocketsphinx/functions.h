@@ -5,7 +5,9 @@
 
 #include <pocketsphinx.h>
 #include <sphinxbase/cmd_ln.h>
+#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/feat.h>
 
 namespace veskar {
 
@@ -27,7 +29,9 @@ namespace veskar {
   X(ps_seg_iter)                         \
   X(ps_seg_next)                         \
   X(ps_seg_word)                         \
-  X(ps_seg_frames)
+  X(ps_seg_frames)                       \
+  X(ps_get_feat)                         \
+  X(cmn_live_update)
 
 struct PocketSphinxFunctions {
 #define VESKAR_DECLARE_POINTER(name) decltype(&::name) name = nullptr;
