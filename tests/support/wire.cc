@@ -1,5 +1,7 @@
 #include "support/wire.h"
 
+#include <algorithm>
+
 #include <cmath>
 
 namespace veskar::testing {
@@ -52,6 +54,18 @@ std::string tone(std::size_t frames, int16_t amplitude) {
     samples[i] = static_cast<int16_t>(amplitude * std::sin(2.0 * M_PI * 440.0 * static_cast<double>(i) / 16000.0));
   }
   return pcmBytes(samples);
+}
+
+std::string interleavedSession(const std::map<int64_t, std::string>& pcmBySource, std::size_t chunkBytes) {
+  std::size_t longest = 0;
+  for (const auto& [source, pcm] : pcmBySource) longest = std::max(longest, pcm.size());
+  std::string input;
+  for (std::size_t at = 0; at < longest; at += chunkBytes) {
+    for (const auto& [source, pcm] : pcmBySource) {
+      if (at < pcm.size()) input += audioLine(source, pcm.substr(at, chunkBytes));
+    }
+  }
+  return input + "{\"type\":\"finish\"}\n";
 }
 
 }  // namespace veskar::testing

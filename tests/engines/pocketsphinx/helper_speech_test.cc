@@ -86,6 +86,22 @@ Transcript checkedTranscript(const std::vector<std::string>& lines) {
   return transcript;
 }
 
+// Runs the real helper on both sources over `input`; checks that it ends
+// well and that its lines open with "stream.ready" and close with
+// "stream.finished", and returns them.
+std::vector<std::string> runTwoSources(const std::string& input) {
+  const testing::ProcessResult result =
+      testing::runProcess({VESKAR_HELPER_BINARY, "--locale", "en_US", "--sources", "0,1"}, input);
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+  const std::vector<std::string> lines = result.outLines();
+  if (lines.size() >= 2) {
+    EXPECT_EQ(lines.front(), R"({"type":"stream.ready","locale":"en_US"})");
+    EXPECT_EQ(lines.back(), R"({"type":"stream.finished"})");
+  }
+  return lines;
+}
+
 TEST(HelperOnSpeech, TwoSourcesOfReadSpeechBecomeRevisedThenFinalUtterances) {
   if (!speechInstalled()) GTEST_SKIP() << "PocketSphinx, its en-us model or the LibriVox clips are not installed";
   const std::map<int64_t, std::string> clipOf = {{0, "0870"}, {1, "0890"}};
@@ -96,22 +112,8 @@ TEST(HelperOnSpeech, TwoSourcesOfReadSpeechBecomeRevisedThenFinalUtterances) {
     pcm[source] = std::string(32000, '\0') + testing::pcmBytes(testing::clip(id).samples) + std::string(32000, '\0');
     ASSERT_GT(pcm[source].size(), 64000u);
   }
-  std::string input;
-  for (std::size_t at = 0; at < std::max(pcm[0].size(), pcm[1].size()); at += 3200) {
-    for (int64_t source : {0, 1}) {
-      if (at < pcm[source].size()) input += testing::audioLine(source, pcm[source].substr(at, 3200));
-    }
-  }
-  input += "{\"type\":\"finish\"}\n";
-
-  const testing::ProcessResult result =
-      testing::runProcess({VESKAR_HELPER_BINARY, "--locale", "en_US", "--sources", "0,1"}, input);
-  EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.err, "");
-  const std::vector<std::string> lines = result.outLines();
+  const std::vector<std::string> lines = runTwoSources(testing::interleavedSession(pcm));
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines.front(), R"({"type":"stream.ready","locale":"en_US"})");
-  EXPECT_EQ(lines.back(), R"({"type":"stream.finished"})");
 
   const Transcript transcript = checkedTranscript(lines);
   const auto& finalWords = transcript.finalWords;
@@ -256,23 +258,9 @@ TEST(HelperOnSpeech, EveryUtteranceShownOnNoisyAudioEndsFinal) {
     if (i % 2800 < 40) value += noise() * 8;
     music[i] = static_cast<int16_t>(std::clamp(value, -32768.0, 32767.0));
   }
-  const std::string speechBytes = testing::pcmBytes(speech);
-  const std::string musicBytes = testing::pcmBytes(music);
-  std::string input;
-  for (std::size_t at = 0; at < std::max(speechBytes.size(), musicBytes.size()); at += 3200) {
-    if (at < speechBytes.size()) input += testing::audioLine(0, speechBytes.substr(at, 3200));
-    if (at < musicBytes.size()) input += testing::audioLine(1, musicBytes.substr(at, 3200));
-  }
-  input += "{\"type\":\"finish\"}\n";
-
-  const testing::ProcessResult result =
-      testing::runProcess({VESKAR_HELPER_BINARY, "--locale", "en_US", "--sources", "0,1"}, input);
-  EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.err, "");
-  const std::vector<std::string> lines = result.outLines();
+  const std::vector<std::string> lines =
+      runTwoSources(testing::interleavedSession({{0, testing::pcmBytes(speech)}, {1, testing::pcmBytes(music)}}));
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines.front(), R"({"type":"stream.ready","locale":"en_US"})");
-  EXPECT_EQ(lines.back(), R"({"type":"stream.finished"})");
   const Transcript transcript = checkedTranscript(lines);
   EXPECT_TRUE(transcript.finalWords.count(0)) << "the speech in noise is transcribed";
 }
