@@ -56,7 +56,7 @@ void EchoCancellationStage::drain(std::vector<int16_t>& output) {
     }
   }
   if (mode_ == Mode::cancelling) flushCanceller(output);
-  passHeld(output, held_.size());
+  passHeld(output);
 }
 
 void EchoCancellationStage::estimate(std::vector<int16_t>& output) {
@@ -180,7 +180,7 @@ void EchoCancellationStage::emitReady(std::vector<int16_t>& output) {
     openGate(output);
   }
   if (mode_ != Mode::cancelling) {
-    passHeld(output, held_.size());
+    passHeld(output);
     return;
   }
   std::size_t done = 0;
@@ -193,14 +193,14 @@ void EchoCancellationStage::emitReady(std::vector<int16_t>& output) {
     // Source 0 ran a whole hold ahead of the reference it needs.
     flushCanceller(output);
     mode_ = Mode::bypassing;
-    passHeld(output, held_.size());
+    passHeld(output);
   }
 }
 
-void EchoCancellationStage::passHeld(std::vector<int16_t>& output, std::size_t count) {
-  output.insert(output.end(), held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
-  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
-  emitted_ += static_cast<int64_t>(count);
+void EchoCancellationStage::passHeld(std::vector<int16_t>& output) {
+  output.insert(output.end(), held_.begin(), held_.end());
+  emitted_ += static_cast<int64_t>(held_.size());
+  held_.clear();
 }
 
 void EchoCancellationStage::forgetOld() {

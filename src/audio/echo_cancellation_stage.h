@@ -97,7 +97,7 @@ class EchoCancellationStage final : public AudioStage {
   void feed(std::span<const int16_t> microphone, int64_t real, std::vector<int16_t>& output);
   // Emits the frames still inside the canceller.
   void flushCanceller(std::vector<int16_t>& output);
-  void passHeld(std::vector<int16_t>& output, std::size_t count);
+  void passHeld(std::vector<int16_t>& output);
   void forgetOld();
 
   const Settings settings_;

@@ -85,7 +85,9 @@ void UtterancePolicy::feed(std::span<const int16_t> samples) {
   }
 }
 
-void UtterancePolicy::finish() {
+void UtterancePolicy::finish() { closeUtterance(); }
+
+void UtterancePolicy::closeUtterance() {
   decoder_.endUtterance();
   if (speaking_ && !emitFinal()) decoder_.forgetUtterance();
 }
@@ -139,8 +141,7 @@ void UtterancePolicy::beginSpeech() {
 // the decoder takes audio only inside an utterance, and its voice activity
 // detector starts the next speech from there.
 void UtterancePolicy::endUtterance() {
-  decoder_.endUtterance();
-  if (speaking_ && !emitFinal()) decoder_.forgetUtterance();
+  closeUtterance();
   speaking_ = false;
   openUtterance();
 }
@@ -184,7 +185,7 @@ bool UtterancePolicy::emitFinal() {
   // length is all of its audio, the fillers around the words included.
   if (text.empty() || !segments.any) return false;
   const int64_t lasted = (segments.lastFrame + 1 - first) * StreamingDecoder::kSamplesPerFrame;
-  if (lasted >= kDensityGateAfter && !atLeast(wordCount(text), 1.0, lasted)) return false;
+  if (lasted >= kDensityGateAfter && !atLeast(wordCount(text), kGateWordsPerSecond, lasted)) return false;
   emit(std::move(text), first, last, true);
   return true;
 }
@@ -202,9 +203,8 @@ void UtterancePolicy::emit(std::string text, int firstFrame, int lastFrame, bool
   if (!start_) {
     // Every result of the utterance starts here, so that it stays one
     // utterance to the host however the words before it are revised.
-    const int64_t start = firstFrame * StreamingDecoder::kSamplesPerFrame;
-    shift_ = resultStart(firstFrame) - start;
-    start_ = start + shift_;
+    start_ = resultStart(firstFrame);
+    shift_ = *start_ - firstFrame * StreamingDecoder::kSamplesPerFrame;
     lastEnd_ = *start_;
   }
   int64_t end = lastFrame < 0 ? lastEnd_ : (lastFrame + 1) * StreamingDecoder::kSamplesPerFrame + shift_;

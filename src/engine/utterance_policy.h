@@ -61,6 +61,7 @@ class UtterancePolicy {
   // 1.5 to 3.5 words a second, the decoder's guesses on music, typing and
   // noise mostly under one.
   static constexpr int64_t kDensityGateAfter = 2 * StreamingDecoder::kSampleRate;
+  static constexpr double kGateWordsPerSecond = 1.0;
   // The first partial of an utterance waits for this many words coming at
   // least kShownWordsPerSecond (speech is at 2 or more words within its
   // first 0.5 to 0.9 s), or, once the gate can judge, for words coming at
@@ -92,6 +93,9 @@ class UtterancePolicy {
   void openUtterance();
   void beginSpeech();
   void endUtterance();
+  // Ends the decoder's utterance with its final result; one that was not
+  // speech is forgotten by the decoder.
+  void closeUtterance();
   void emitPartialIfDue();
   // Returns whether the utterance was speech: it showed words.
   bool emitFinal();

@@ -12,6 +12,13 @@ std::vector<std::string> argv(std::vector<std::string> args) {
   return args;
 }
 
+// "[--locale] [en_US] ...", for the trace of a failed case.
+std::string bracketed(const std::vector<std::string>& args) {
+  std::string joined;
+  for (const auto& a : args) joined += "[" + a + "] ";
+  return joined;
+}
+
 TEST(Arguments, AcceptedCommandLines) {
   const struct {
     std::vector<std::string> args;
@@ -38,9 +45,7 @@ TEST(Arguments, AcceptedCommandLines) {
       {{"--locale", " weird locale ", "--sources", "0"}, " weird locale ", {0}},
   };
   for (const auto& c : cases) {
-    std::string joined;
-    for (const auto& a : c.args) joined += "[" + a + "] ";
-    SCOPED_TRACE(joined);
+    SCOPED_TRACE(bracketed(c.args));
     Arguments parsed;
     ASSERT_NO_THROW(parsed = arguments(argv(c.args)));
     EXPECT_EQ(parsed.locale.identifier, c.locale);
@@ -70,9 +75,7 @@ TEST(Arguments, RejectedCommandLines) {
       {"--sources", "0"},
   };
   for (const auto& args : cases) {
-    std::string joined;
-    for (const auto& a : args) joined += "[" + a + "] ";
-    SCOPED_TRACE(joined);
+    SCOPED_TRACE(bracketed(args));
     EXPECT_HELPER_ERROR(arguments(argv(args)), invalidArguments);
   }
   EXPECT_HELPER_ERROR(arguments({}), invalidArguments);
@@ -92,9 +95,7 @@ TEST(Arguments, EchoCancellationIsAnOptIn) {
       {{"--locale", "en_US", "--sources", "0,1", "--echo-cancellation=on"}, EchoCancellation::off},
   };
   for (const auto& c : cases) {
-    std::string joined;
-    for (const auto& a : c.args) joined += "[" + a + "] ";
-    SCOPED_TRACE(joined);
+    SCOPED_TRACE(bracketed(c.args));
     Arguments parsed;
     ASSERT_NO_THROW(parsed = arguments(argv(c.args)));
     EXPECT_EQ(parsed.options.echoCancellation, c.expected);
@@ -108,9 +109,7 @@ TEST(Arguments, EchoCancellationIsAnOptIn) {
       {"--echo-cancellation", "--locale", "en_US", "--sources", "0,1"},
   };
   for (const auto& args : rejected) {
-    std::string joined;
-    for (const auto& a : args) joined += "[" + a + "] ";
-    SCOPED_TRACE(joined);
+    SCOPED_TRACE(bracketed(args));
     EXPECT_HELPER_ERROR(arguments(argv(args)), invalidArguments);
   }
 }

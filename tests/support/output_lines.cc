@@ -15,18 +15,14 @@ std::optional<OutputEvent> parseOutputLine(const std::string& line) {
   if (object["type"].get(type) != simdjson::SUCCESS) return std::nullopt;
 
   OutputEvent event{.type = std::string(type)};
-  auto text = [&](const char* key, std::optional<std::string>& field) {
-    std::string_view value;
-    if (object[key].get(value) == simdjson::SUCCESS) field = std::string(value);
+  // Sets `field` when the member is there with the field's JSON type.
+  auto read = [&]<typename Json, typename Field>(const char* key, std::optional<Field>& field) {
+    Json value;
+    if (object[key].get(value) == simdjson::SUCCESS) field = Field(value);
   };
-  auto integer = [&](const char* key, std::optional<int64_t>& field) {
-    int64_t value;
-    if (object[key].get(value) == simdjson::SUCCESS) field = value;
-  };
-  auto boolean = [&](const char* key, std::optional<bool>& field) {
-    bool value;
-    if (object[key].get(value) == simdjson::SUCCESS) field = value;
-  };
+  auto text = [&](const char* key, std::optional<std::string>& field) { read.operator()<std::string_view>(key, field); };
+  auto integer = [&](const char* key, std::optional<int64_t>& field) { read.operator()<int64_t>(key, field); };
+  auto boolean = [&](const char* key, std::optional<bool>& field) { read.operator()<bool>(key, field); };
   integer("source_id", event.source_id);
   text("speaker", event.speaker);
   text("utterance_id", event.utterance_id);
